@@ -1,0 +1,225 @@
+#include "store/secure_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include "store/config_store.h"
+#include "store/config_text.h"
+#include "store/openssl_ptr.h"
+#include "store/reliable_stream.h"
+
+namespace orv {
+
+namespace {
+
+constexpr size_t io_chunk = 4096;
+
+// Key and IV of the cipher layer, cleared when the operation ends.
+struct cipher_key {
+    unsigned char key[EVP_MAX_KEY_LENGTH] = {};
+    unsigned char iv[EVP_MAX_IV_LENGTH] = {};
+    ~cipher_key() {
+        OPENSSL_cleanse(key, sizeof key);
+        OPENSSL_cleanse(iv, sizeof iv);
+    }
+};
+
+// Looks up cipher and digest by name, reporting an unknown one to the sink.
+bool lookup_algorithms(const char* cipher_name, const char* digest_name, BIO* sink,
+                       const EVP_CIPHER** cipher) {
+    *cipher = EVP_get_cipherbyname(cipher_name);
+    if (*cipher == nullptr) {
+        BIO_printf(sink, "Unsupported cipher %s\n", cipher_name);
+        return false;
+    }
+    // The running digest is MD5 by construction of the format; the name is still checked.
+    if (EVP_get_digestbyname(digest_name) == nullptr) {
+        BIO_printf(sink, "Unsupported digestname %s\n", digest_name);
+        return false;
+    }
+    return true;
+}
+
+class fd_closer {
+public:
+    explicit fd_closer(int fd) : fd_(fd) {}
+    ~fd_closer() { if (fd_ >= 0) ::close(fd_); }
+    int get() const { return fd_; }
+    int release() { int fd = fd_; fd_ = -1; return fd; }
+private:
+    int fd_;
+};
+
+bool write_all(int fd, const unsigned char* data, size_t len) {
+    while (len > 0) {
+        ssize_t n = ::write(fd, data, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads the file through the cipher into the reliable reader. False on a cipher-layer fault:
+// a file that is not whole cipher blocks or ends in bad padding has been cut or damaged.
+bool decrypt_file(int fd, EVP_CIPHER_CTX* ctx, reliable_reader& reader, std::string& text) {
+    unsigned char in[io_chunk];
+    unsigned char out[io_chunk + EVP_MAX_BLOCK_LENGTH];
+    size_t total = 0;
+    for (;;) {
+        ssize_t n = ::read(fd, in, sizeof in);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        total += static_cast<size_t>(n);
+        int outl = 0;
+        if (EVP_DecryptUpdate(ctx, out, &outl, in, static_cast<int>(n)) != 1) return false;
+        reader.feed(out, static_cast<size_t>(outl), text);
+    }
+    if (total == 0) return true;  // the empty file is an empty stream
+    int outl = 0;
+    bool final_ok = EVP_DecryptFinal_ex(ctx, out, &outl) == 1;
+    if (final_ok) reader.feed(out, static_cast<size_t>(outl), text);
+    OPENSSL_cleanse(out, sizeof out);
+    return final_ok;
+}
+
+}  // namespace
+
+std::unique_ptr<config_tree> load_secure_config(const std::string& path, const char* password,
+                                                const char* cipher_name, const char* digest_name,
+                                                BIO* sink) {
+    fd_closer fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        BIO_printf(sink, "Unable to set filename\n");
+        return nullptr;
+    }
+    const EVP_CIPHER* cipher = nullptr;
+    if (!lookup_algorithms(cipher_name, digest_name, sink, &cipher)) return nullptr;
+    cipher_key k;
+    evp_cipher_ctx_ptr ctx(EVP_CIPHER_CTX_new());
+    if (!ctx || !derive_key_iv(cipher, password, k.key, k.iv) ||
+        EVP_DecryptInit_ex(ctx.get(), cipher, nullptr, k.key, k.iv) != 1) {
+        BIO_printf(sink, "Unable to read secure config file %s\n", path.c_str());
+        return nullptr;
+    }
+    reliable_reader reader;
+    std::string text;
+    bool cipher_ok = decrypt_file(fd.get(), ctx.get(), reader, text);
+    std::unique_ptr<config_tree> tree;
+    if (cipher_ok && reader.good()) tree = parse_config_text(text);
+    OPENSSL_cleanse(text.data(), text.size());
+    if (!cipher_ok || !reader.good()) {
+        BIO_printf(sink, "Unable to read secure config file %s\n", path.c_str());
+        return nullptr;
+    }
+    return tree;
+}
+
+namespace {
+
+// Encrypts the stream of `text` into the open temporary file.
+bool write_encrypted(int fd, const std::string& text, const EVP_CIPHER* cipher,
+                     const cipher_key& k) {
+    evp_cipher_ctx_ptr ctx(EVP_CIPHER_CTX_new());
+    if (!ctx || EVP_EncryptInit_ex(ctx.get(), cipher, nullptr, k.key, k.iv) != 1) return false;
+    reliable_writer writer;
+    byte_buffer stream;
+    byte_buffer out;
+    bool ok = true;
+    auto flush = [&](bool final) {
+        out.resize(stream.size() + EVP_MAX_BLOCK_LENGTH);
+        int outl = 0;
+        ok = ok && EVP_EncryptUpdate(ctx.get(), out.data(), &outl, stream.data(),
+                                     static_cast<int>(stream.size())) == 1;
+        int finl = 0;
+        if (ok && final) ok = EVP_EncryptFinal_ex(ctx.get(), out.data() + outl, &finl) == 1;
+        ok = ok && write_all(fd, out.data(), static_cast<size_t>(outl + finl));
+        OPENSSL_cleanse(stream.data(), stream.size());
+        OPENSSL_cleanse(out.data(), out.size());
+        stream.clear();
+    };
+    for (size_t pos = 0; ok && pos < text.size(); pos += io_chunk) {
+        size_t n = std::min(io_chunk, text.size() - pos);
+        writer.write(text.data() + pos, n, stream);
+        flush(false);
+    }
+    writer.close(stream);
+    flush(true);
+    return ok && writer.good();
+}
+
+mode_t new_file_mode(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return st.st_mode & 07777;
+    return 0600;  // the file holds the keys
+}
+
+void sync_directory_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+}
+
+}  // namespace
+
+bool save_secure_config(const config_tree& tree, const std::string& path, const char* password,
+                        const char* cipher_name, const char* digest_name, BIO* sink) {
+    const std::string tmp_name = path + ".tmp";
+    const std::string old_name = path + ".old";
+    mode_t mode = new_file_mode(path);
+    fd_closer fd(::open(tmp_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (fd.get() < 0) {
+        BIO_printf(sink, "Unable to set filename\n");
+        return false;
+    }
+    const EVP_CIPHER* cipher = nullptr;
+    if (!lookup_algorithms(cipher_name, digest_name, sink, &cipher)) {
+        ::unlink(tmp_name.c_str());
+        return false;
+    }
+    cipher_key k;
+    std::string text = write_config_text(tree);
+    bool ok = derive_key_iv(cipher, password, k.key, k.iv) &&
+              write_encrypted(fd.get(), text, cipher, k) && ::fchmod(fd.get(), mode) == 0 &&
+              ::fsync(fd.get()) == 0;
+    OPENSSL_cleanse(text.data(), text.size());
+    ok = ::close(fd.release()) == 0 && ok;
+    if (!ok) {
+        BIO_printf(sink, "Unable to write secure config file %s\n", tmp_name.c_str());
+        ::unlink(tmp_name.c_str());
+        return false;
+    }
+    // rename() replaces the file atomically, so there is never a moment without one.
+    if (::rename(tmp_name.c_str(), path.c_str()) != 0) {
+        BIO_printf(sink, "Unable to write secure config file %s\n", tmp_name.c_str());
+        ::unlink(tmp_name.c_str());
+        return false;
+    }
+    sync_directory_of(path);
+    ::unlink(old_name.c_str());  // a backup left by an older save
+    return true;
+}
+
+std::string default_config_path() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr) return std::string(home) + "/.orvrc";
+    return ".orvrc";
+}
+
+}  // namespace orv
