@@ -170,3 +170,101 @@ cert_and_key make_leaf(const cert_and_key& issuer, const char* common_name)
 }
 
 }  // namespace orv::test
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sys/wait.h>
+
+namespace orv::test {
+
+tinyproxy_process::tinyproxy_process()
+{
+    char templ[] = "/tmp/orv-tinyproxy-XXXXXX";
+    if (mkdtemp(templ))
+        dir_ = templ;
+}
+
+tinyproxy_process::~tinyproxy_process()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        int status = 0;
+        bool gone = false;
+        for (int i = 0; i < 100 && !gone; ++i) {
+            gone = waitpid(pid_, &status, WNOHANG) == pid_;
+            if (!gone)
+                usleep(20 * 1000);
+        }
+        if (!gone) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+    }
+    if (!dir_.empty()) {
+        unlink((dir_ + "/tinyproxy.conf").c_str());
+        unlink((dir_ + "/tinyproxy.log").c_str());
+        rmdir(dir_.c_str());
+    }
+}
+
+static bool port_answers(int port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(port));
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool tinyproxy_process::start()
+{
+    const char* binary = "/usr/bin/tinyproxy";
+    if (access(binary, X_OK) != 0) {
+        error_ = "no /usr/bin/tinyproxy";
+        return false;
+    }
+    if (dir_.empty()) {
+        error_ = "no temporary directory";
+        return false;
+    }
+    port_ = unused_port();
+    std::string conf = dir_ + "/tinyproxy.conf";
+    {
+        std::ofstream out(conf);
+        out << "Port " << port_ << "\n"
+            << "Listen 127.0.0.1\n"
+            << "Timeout 30\n"
+            << "MaxClients 20\n"
+            << "LogLevel Info\n"
+            << "LogFile \"" << dir_ << "/tinyproxy.log\"\n"
+            << "Allow 127.0.0.1\n";
+    }
+    pid_ = fork();
+    if (pid_ < 0) {
+        error_ = "fork failed";
+        return false;
+    }
+    if (pid_ == 0) {
+        execl(binary, binary, "-d", "-c", conf.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 250; ++i) {
+        if (port_answers(port_))
+            return true;
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            error_ = "tinyproxy exited at start";
+            return false;
+        }
+        usleep(20 * 1000);
+    }
+    error_ = "tinyproxy did not listen within 5 s";
+    return false;
+}
+
+}  // namespace orv::test

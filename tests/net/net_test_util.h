@@ -62,3 +62,28 @@ cert_and_key make_ca(const char* common_name);
 cert_and_key make_leaf(const cert_and_key& issuer, const char* common_name);
 
 }  // namespace orv::test
+
+namespace orv::test {
+
+// tinyproxy from the system, run in the foreground on 127.0.0.1 with a configuration written
+// here; stopped by its PID (SIGTERM, then SIGKILL) when this object goes.
+class tinyproxy_process {
+public:
+    tinyproxy_process();
+    ~tinyproxy_process();
+    tinyproxy_process(const tinyproxy_process&) = delete;
+    tinyproxy_process& operator=(const tinyproxy_process&) = delete;
+
+    // False (with the reason in error()) when it cannot be started or does not listen in time.
+    bool start();
+    int port() const { return port_; }
+    const std::string& error() const { return error_; }
+
+private:
+    std::string dir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+    std::string error_;
+};
+
+}  // namespace orv::test
