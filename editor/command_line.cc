@@ -1,6 +1,5 @@
 #include "editor/command_line.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -142,7 +141,6 @@ bool apply_value(int letter, char* arg, command_record& rec) {
 }  // namespace
 
 int decimal_value(const char* text) {
-    errno = 0;
     long v = std::strtol(text, nullptr, 10);
     if (v > INT_MAX) return INT_MAX;
     if (v < INT_MIN) return INT_MIN;

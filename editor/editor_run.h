@@ -2,6 +2,8 @@
 // operation, print its results, fresh random seed, save when the tree changed.
 #pragma once
 
+#include <cstdio>
+
 #include "editor/command_record.h"
 
 namespace orv {

@@ -160,13 +160,19 @@ class pty_session:
         try:
             out, err = self.proc.communicate(timeout=timeout)
         finally:
-            if self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait()
-        while self._read(0.2):
-            pass
-        os.close(self.master)
+            self.close()
         return self.proc.returncode, out.decode(), err.decode()
+
+    def close(self):
+        """Stops the process if it still runs (a failed expectation) and drops the terminal."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.communicate()
+        if self.master is not None:
+            while self._read(0.2):
+                pass
+            os.close(self.master)
+            self.master = None
 
 
 class ca_factory:
@@ -286,6 +292,11 @@ class orvconf_test(unittest.TestCase):
 
     def new_conf(self, name):
         return fresh_conf(self._testMethodName + '_' + name)
+
+    def pty(self, args):
+        session = pty_session(args)
+        self.addCleanup(session.close)
+        return session
 
 
 class command_line_tests(orvconf_test):
@@ -904,7 +915,7 @@ class password_tests(orvconf_test):
 
     def test_prompt_without_echo(self):
         conf = self.new_conf('conf')
-        s = pty_session(['-f', conf, '-key', '-gen', '-N', 'k', '-K', '512'])
+        s = self.pty(['-f', conf, '-key', '-gen', '-N', 'k', '-K', '512'])
         s.expect('Enter password for "%s":' % conf)
         s.type(b'typed-secret\n')
         status, out, err = s.finish()
@@ -917,7 +928,7 @@ class password_tests(orvconf_test):
         conf = self.new_conf('conf')
         for answer in (b'\n', b'\x04'):
             with self.subTest(answer=answer):
-                s = pty_session(['-f', conf, '-key', '-gen', '-N', 'k'])
+                s = self.pty(['-f', conf, '-key', '-gen', '-N', 'k'])
                 s.expect('Enter password for "%s":' % conf)
                 s.type(answer)
                 self.assertEqual(s.finish(), (0, '', 'Error during password input\n'))
@@ -951,7 +962,7 @@ class password_tests(orvconf_test):
     def test_replace_password(self):
         conf = self.new_conf('conf')
         clear_keys = self.make_keys(conf)
-        s = pty_session(['-f', conf, '-z', PW, '-y'])
+        s = self.pty(['-f', conf, '-z', PW, '-y'])
         s.expect('Enter new password for "%s":' % conf)
         # The -z password is no longer readable in the process list.
         with open('/proc/%d/cmdline' % s.proc.pid, 'rb') as f:
@@ -974,7 +985,7 @@ class password_tests(orvconf_test):
     def test_replace_password_with_both_prompts(self):
         conf = self.new_conf('conf')
         clear_keys = self.make_keys(conf)
-        s = pty_session(['-f', conf, '-y'])
+        s = self.pty(['-f', conf, '-y'])
         s.expect('Enter password for "%s":' % conf)
         s.type(PW.encode() + b'\n')
         s.expect('Enter new password for "%s":' % conf)
@@ -986,7 +997,7 @@ class password_tests(orvconf_test):
         conf = self.new_conf('conf')
         self.make_keys(conf)
         before = file_bytes(conf)
-        s = pty_session(['-f', conf, '-z', PW, '-y'])
+        s = self.pty(['-f', conf, '-z', PW, '-y'])
         for _ in range(3):
             s.expect('Enter new password for "%s":' % conf)
             s.type(b'\n')
