@@ -1,0 +1,127 @@
+#include "net/inetaddr.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netdb.h>
+
+namespace orv {
+
+static bool all_of_chars(const char* text, const char* allowed)
+{
+    return text[strspn(text, allowed)] == '\0';
+}
+
+uint32_t inetaddr::parse_host(const reporter& r, const char* host)
+{
+    if (!host)
+        host = "";
+    if (all_of_chars(host, "0123456789.")) {
+        in_addr_t a = inet_addr(host);
+        if (a == INADDR_NONE)
+            report(r, "hostname \"%s\" unparsable\n", host);
+        return a;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    int rc = getaddrinfo(host, nullptr, &hints, &result);
+    if (rc != 0 || !result) {
+        // The resolver has its own error codes and texts; a system failure carries errno.
+        if (rc == EAI_SYSTEM)
+            report_sockerr(r, "hostname unknown");
+        else
+            report(r, "%s:%ld:%s\n", "hostname unknown", static_cast<long>(rc), gai_strerror(rc));
+        return INADDR_NONE;
+    }
+    uint32_t a = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(result);
+    return a;
+}
+
+uint16_t inetaddr::parse_port(const char* port)
+{
+    if (!port)
+        port = "";
+    if (all_of_chars(port, "0123456789"))
+        return htons(static_cast<uint16_t>(strtoul(port, nullptr, 10)));
+    servent result{};
+    servent* found = nullptr;
+    char scratch[1024];
+    if (getservbyname_r(port, "tcp", &result, scratch, sizeof scratch, &found) != 0 || !found)
+        return unknown_service;
+    return static_cast<uint16_t>(found->s_port);
+}
+
+static sockaddr_in make_sin(uint32_t addr_net, uint16_t port_net)
+{
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = port_net;
+    sin.sin_addr.s_addr = addr_net;
+    return sin;
+}
+
+inetaddr::inetaddr(const reporter& parent, const char* host, const char* port)
+{
+    adopt_sink(parent);
+    uint16_t p = parse_port(port);
+    sin_ = make_sin(parse_host(*this, host), p);
+}
+
+inetaddr::inetaddr(const reporter& parent, const char* host, uint16_t port_net)
+{
+    adopt_sink(parent);
+    sin_ = make_sin(parse_host(*this, host), port_net);
+}
+
+inetaddr::inetaddr(const reporter& parent, uint32_t addr_net, uint16_t port_net)
+{
+    adopt_sink(parent);
+    sin_ = make_sin(addr_net, port_net);
+}
+
+inetaddr::inetaddr(const reporter& parent, const sockaddr* sa)
+{
+    adopt_sink(parent);
+    if (sa && sa->sa_family == AF_INET)
+        memcpy(&sin_, sa, sizeof sin_);
+}
+
+inetaddr::inetaddr(const inetaddr& other) : reporter(other), ok_flag(other), address(other), sin_(other.sin_) {}
+
+inetaddr& inetaddr::operator=(const inetaddr& other)
+{
+    reporter::operator=(other);
+    sin_ = other.sin_;
+    return *this;
+}
+
+int inetaddr::length() const { return static_cast<int>(sizeof sin_); }
+
+const sockaddr* inetaddr::sockaddr_ptr() const { return reinterpret_cast<const sockaddr*>(&sin_); }
+
+int inetaddr::family() const { return sin_.sin_family; }
+
+bool inetaddr::is_valid() const { return sin_.sin_family == AF_INET; }
+
+std::string inetaddr::dotted() const
+{
+    if (!is_valid())
+        return "invalid address";
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &sin_.sin_addr, text, sizeof text);
+    return text;
+}
+
+std::string inetaddr::text() const
+{
+    if (!is_valid())
+        return "invalid address";
+    return dotted() + ":" + std::to_string(ntohs(sin_.sin_port));
+}
+
+}  // namespace orv

@@ -1,0 +1,66 @@
+// Socket addresses: the abstract `address` that connect and bind take, and `inetaddr`, an IPv4
+// address and port held as a sockaddr_in in network byte order.
+//
+// Host texts of digits and dots only are converted, never looked up ("hostname \"%s\" unparsable\n"
+// when that fails); any other text is looked up by name ("hostname unknown" with the error). Port
+// texts of digits only (the empty text too) are converted; any other text is a TCP service name,
+// and an unknown one gives port 0xFFFF without a message. A failed host leaves the address
+// 0xFFFFFFFF with the family still AF_INET, as the connection then fails where it is used.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "net/reporter.h"
+
+namespace orv {
+
+class address : virtual public reporter, virtual public ok_flag {
+public:
+    virtual ~address() = default;
+    virtual int length() const = 0;
+    virtual const sockaddr* sockaddr_ptr() const = 0;
+    virtual int family() const = 0;
+    virtual std::string text() const = 0;
+    virtual bool is_valid() const = 0;
+};
+
+class inetaddr : public address {
+public:
+    static constexpr uint16_t unknown_service = 0xFFFF;
+
+    // Host and port texts, by the rules above.
+    inetaddr(const reporter& parent, const char* host, const char* port);
+    // Host text and a port already in network order.
+    inetaddr(const reporter& parent, const char* host, uint16_t port_net);
+    // IPv4 address and port, both in network order.
+    inetaddr(const reporter& parent, uint32_t addr_net, uint16_t port_net);
+    // Copies an AF_INET sockaddr; anything else (or null) gives an invalid address.
+    inetaddr(const reporter& parent, const sockaddr* sa);
+    inetaddr(const inetaddr& other);
+    inetaddr& operator=(const inetaddr& other);
+    ~inetaddr() override = default;
+
+    int length() const override;                // always 16
+    const sockaddr* sockaddr_ptr() const override;
+    int family() const override;                // AF_INET, or 0 when invalid
+    std::string text() const override;          // "a.b.c.d:port" or "invalid address"
+    bool is_valid() const override;
+
+    uint32_t addr_net() const { return sin_.sin_addr.s_addr; }
+    uint16_t port_net() const { return sin_.sin_port; }
+    std::string dotted() const;                 // the address alone; "invalid address" when invalid
+    const sockaddr_in& sin() const { return sin_; }
+
+    // The conversions used by the constructors, reporting through `r`.
+    static uint32_t parse_host(const reporter& r, const char* host);
+    static uint16_t parse_port(const char* port);
+
+private:
+    sockaddr_in sin_{};
+};
+
+}  // namespace orv

@@ -1,0 +1,67 @@
+// socket: a non-blocking BSD socket. It closes its handle when destroyed.
+//
+// States: closed (handle < 0), connecting (pending connect address set), open. Misuse is reported
+// ("tried read on closed socket\n" and the like) and answered -1 on a closed socket, 0 on a
+// connecting one. A non-blocking connect completes from handle_events: the selector reports
+// writable (complete it) or error (it failed; the selector then destroys the socket).
+#pragma once
+
+#include <memory>
+
+#include "net/inetaddr.h"
+#include "net/iodesc.h"
+
+namespace orv {
+
+class socket : public iodesc {
+public:
+    // Over an existing handle (an accepted connection); the socket owns it from now on.
+    socket(const reporter& parent, int handle);
+    // A new socket(family, type, protocol); "unable to create socket" with the error on failure
+    // (the handle stays negative and the ok flag is cleared).
+    socket(const reporter& parent, int family, int type, int protocol);
+    ~socket() override;
+
+    int close() override;
+    int read_into(rwbuf* buf, int max) override;
+    int write_from(rwbuf* buf) override;
+    int read(char* buf, int size) override;
+    int write(const char* data, int len) override;
+    int handle_events(int readable, int writable, int error) override;
+    int wants_events(int* read, int* write, int* error) override;
+    int is_busy() override;
+    // 0 when connected or connecting, -1 on failure ("connect failed" with the error).
+    virtual int connect(const address* to);
+
+    int bind(const address* at);
+    int listen(int backlog);
+    // The new handle, or a negative value after "accept failed". The caller wraps it.
+    int accept();
+    // New addresses (null after "getsockname failed" / "getpeername failed").
+    std::unique_ptr<inetaddr> local_address();
+    std::unique_ptr<inetaddr> peer_address();
+    // 0 on success, nonzero after "ioctl FIONBIO failed".
+    int set_nonblocking(int on);
+
+    // Socket options: -1 reads the option (its value, or -1 after "unable to get socket option
+    // NAME"), any other value sets it (0, or -1 after "unable to set socket option NAME").
+    int so_reuseaddr(int value);
+    int so_keepalive(int value);
+    int so_oobinline(int value);
+    int tcp_nodelay(int value);
+
+    bool is_connecting() const { return pending_ != nullptr; }
+    bool is_closed() const { return handle_ < 0; }
+
+protected:
+    // Finishes a pending non-blocking connect: 0 (done or still connecting), -1 on failure.
+    int complete_connect();
+    int option(int level, int name, const char* option_name, int value);
+
+    std::unique_ptr<inetaddr> pending_;  // non-null exactly while connecting
+};
+
+// Writing to a peer that has gone must not kill the process.
+void ignore_sigpipe();
+
+}  // namespace orv

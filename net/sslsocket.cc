@@ -1,0 +1,235 @@
+#include "net/sslsocket.h"
+
+#include <cerrno>
+
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
+namespace orv {
+
+sslsocket::sslsocket(const reporter& parent, SSL_CTX* ctx, int family, int type, int protocol)
+    : proxysocket(parent, family, type, protocol), ctx_(ctx)
+{
+}
+
+sslsocket::sslsocket(const reporter& parent, SSL_CTX* ctx, int handle)
+    : proxysocket(parent, handle), ctx_(ctx)
+{
+}
+
+sslsocket::~sslsocket()
+{
+    sslsocket::close();
+}
+
+int sslsocket::close()
+{
+    if (!ssl_)
+        return 0;
+    // One close notification, result ignored; whatever the library queued about it is not
+    // worth a line before the next unrelated report.
+    if (SSL_is_init_finished(ssl_.get())) {
+        ERR_set_mark();
+        SSL_shutdown(ssl_.get());
+        ERR_pop_to_mark();
+    }
+    ssl_.reset();
+    return 0;
+}
+
+bool sslsocket::in_handshake() const
+{
+    return ssl_ && !SSL_is_init_finished(ssl_.get());
+}
+
+bool sslsocket::in_shutdown() const
+{
+    return ssl_ && (SSL_get_shutdown(ssl_.get()) & (SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN)) != 0;
+}
+
+int sslsocket::is_busy()
+{
+    return (proxysocket::is_busy() || in_handshake() || in_shutdown()) ? 1 : 0;
+}
+
+bool sslsocket::would_block(int ret)
+{
+    int e = SSL_get_error(ssl_.get(), ret);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
+        return true;
+    return e == SSL_ERROR_SYSCALL && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+}
+
+int sslsocket::sslconnect()
+{
+    if (!ctx_)
+        return -1;
+    SSL* ssl = SSL_new(ctx_);
+    if (!ssl)
+        return -1;
+    return sslconnect(ssl);
+}
+
+int sslsocket::sslconnect(SSL* ssl)
+{
+    if (ssl_) {
+        report(*this, "tried sslconnect on already connected ssl socket\n");
+        if (ssl && ssl != ssl_.get())
+            SSL_free(ssl);
+        return -1;
+    }
+    if (!ssl)
+        return -1;
+    ssl_.reset(ssl);
+    // The data a relay retries after a blocked write sits in an rwbuf that may have been
+    // reallocated meanwhile; without this mode the library refuses the retry.
+    SSL_set_mode(ssl, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    if (!SSL_set_fd(ssl, handle_)) {
+        report_handshake_failure();
+        return -1;
+    }
+    SSL_set_connect_state(ssl);
+    if (proxysocket::is_busy())
+        return 0;
+    return handshake_step() < 0 ? -1 : 0;
+}
+
+int sslsocket::handshake_step()
+{
+    stamp_activity();
+    ERR_clear_error();
+    errno = 0;
+    int rc = SSL_do_handshake(ssl_.get());
+    if (rc > 0 || would_block(rc)) {
+        if (SSL_is_init_finished(ssl_.get()))
+            record_peer();
+        return 1;
+    }
+    report_handshake_failure();
+    return -1;
+}
+
+int sslsocket::shutdown_step()
+{
+    stamp_activity();
+    ERR_clear_error();
+    errno = 0;
+    int rc = SSL_shutdown(ssl_.get());
+    if (rc == 1)
+        return -1;  // both notifications exchanged: nothing more will come
+    if (rc == 0 || would_block(rc))
+        return 1;   // ours is out (or on its way); the peer's may still come
+    report(*this, "shutdown failed\n");
+    return -1;
+}
+
+void sslsocket::record_peer()
+{
+    const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_.get());
+    cipher_name_ = cipher ? SSL_CIPHER_get_name(cipher) : "";
+    x509_ptr cert(SSL_get1_peer_certificate(ssl_.get()));
+    if (!cert)
+        return;
+    char* name = X509_NAME_oneline(X509_get_subject_name(cert.get()), nullptr, 0);
+    if (!name) {
+        report(*this, "unable to get peer name\n");
+        return;
+    }
+    peer_name_ = name;
+    OPENSSL_free(name);
+}
+
+void sslsocket::report_handshake_failure()
+{
+    long result = SSL_get_verify_result(ssl_.get());
+    if (result == X509_V_OK)
+        report(*this, "SSL handshake failed\n");
+    else
+        report(*this, "SSL handshake failed: %s\n", X509_verify_cert_error_string(result));
+}
+
+int sslsocket::ssl_read(char* buf, int size)
+{
+    if (!ssl_) {
+        report(*this, "tried read on closed ssl socket\n");
+        return -1;
+    }
+    if (is_busy()) {
+        report(*this, "tried read on busy ssl socket\n");
+        return 0;
+    }
+    stamp_activity();
+    ERR_clear_error();
+    errno = 0;
+    int rc = SSL_read(ssl_.get(), buf, size);
+    if (rc > 0) {
+        bytes_read_ += rc;
+        return rc;
+    }
+    return would_block(rc) ? 0 : -1;
+}
+
+int sslsocket::ssl_write(const char* data, int len)
+{
+    if (!ssl_) {
+        report(*this, "tried write on closed ssl socket\n");
+        return -1;
+    }
+    if (is_busy()) {
+        report(*this, "tried write on busy ssl socket\n");
+        return 0;
+    }
+    stamp_activity();
+    if (len <= 0)
+        return 0;
+    if (len > max_write)
+        len = max_write;
+    ERR_clear_error();
+    errno = 0;
+    int rc = SSL_write(ssl_.get(), data, len);
+    if (rc > 0) {
+        bytes_written_ += rc;
+        return rc;
+    }
+    return would_block(rc) ? 0 : -1;
+}
+
+int sslsocket::read(char* buf, int size) { return ssl_read(buf, size); }
+int sslsocket::write(const char* data, int len) { return ssl_write(data, len); }
+int sslsocket::read_into(rwbuf* buf, int max) { return socket::read_into(buf, max); }
+int sslsocket::write_from(rwbuf* buf) { return socket::write_from(buf); }
+
+int sslsocket::handle_events(int readable, int writable, int error)
+{
+    int rc = proxysocket::handle_events(readable, writable, error);
+    if (rc != 0)
+        return rc;
+    if (!in_handshake() && !in_shutdown())
+        return 0;
+    int result = 1;
+    if (readable || writable)
+        result = in_handshake() ? handshake_step() : shutdown_step();
+    return error ? -1 : result;
+}
+
+int sslsocket::wants_events(int* read, int* write, int* error)
+{
+    int rc = proxysocket::wants_events(read, write, error);
+    if (rc != 0)
+        return rc;
+    if (ssl_) {
+        // What the library last waited for; subclasses use it for data transfer too.
+        int want = SSL_want(ssl_.get());
+        *read = want == SSL_READING;
+        *write = want == SSL_WRITING;
+    }
+    if (!in_handshake() && !in_shutdown())
+        return 0;
+    // Waiting for both when the library waits for one would wake the loop on every cycle.
+    if (!*read && !*write)
+        *read = *write = 1;
+    *error = 1;
+    return 1;
+}
+
+}  // namespace orv
