@@ -21,6 +21,8 @@ PASSWORD = "s3cret pass"
 
 
 def fail(message):
+    if len(message) > 3000:
+        message = message[:3000] + "... (cut)"
     raise AssertionError(message)
 
 
@@ -148,7 +150,7 @@ class World:
     def config(self, commands, name="conf.orv", password=PASSWORD):
         """Applies make_config commands to the file (created when missing)."""
         path = self.path(name)
-        tool = os.environ.get("MAKE_CONFIG") or os.path.join(self.bin_dir, "make_config")
+        tool = os.environ.get("MAKE_CONFIG") or os.path.join(self.bin_dir, "..", "tests", "agent", "make_config")
         r = subprocess.run([tool, path, password], input=commands,
                            cwd=self.dir, capture_output=True, text=True, timeout=60)
         check(r.returncode == 0, "make_config failed: " + r.stderr)
@@ -167,6 +169,7 @@ class World:
 
     def far_agent(self, service_port, verify=True, port=None, cert="far", name="stunnel"):
         """stunnel in server mode; requires and verifies the client certificate unless told not."""
+        self.standard_pki()
         port = port or free_port()
         conf = self.path(name + ".conf")
         with open(conf, "w") as f:
@@ -231,6 +234,11 @@ def echo(sock):
         sock.sendall(data)
 
 
+def http_response(body):
+    return (b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n%s"
+            % (len(body), body))
+
+
 def http_reply(body):
     def serve(sock):
         request = b""
@@ -239,8 +247,7 @@ def http_reply(body):
             if not chunk:
                 return
             request += chunk
-        sock.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n%s"
-                     % (len(body), body))
+        sock.sendall(http_response(body))
     return serve
 
 
