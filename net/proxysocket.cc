@@ -163,7 +163,7 @@ int proxysocket::run_exchange()
 
 int proxysocket::send_step()
 {
-    if (write_from(&exchange_) < 0) {
+    if (plain_write_from(&exchange_) < 0) {
         report(*this, "unable to send proxy connect command\n");
         return 0;
     }
@@ -191,7 +191,7 @@ static size_t find_header_end(const std::string& text, size_t* status_end)
 
 int proxysocket::read_step()
 {
-    if (read_into(&exchange_, 2048) < 0) {
+    if (plain_read_into(&exchange_, 2048) < 0) {
         report(*this, "unable to read proxy response\n");
         return 0;
     }

@@ -79,7 +79,7 @@ char* rwbuf::reserve(int n)
 {
     if (!check_ok() || n < 0)
         return nullptr;
-    if (capacity_ - length_ < n + grain_) {
+    if (static_cast<long long>(capacity_) - length_ < static_cast<long long>(n) + grain_) {
         long long wanted = static_cast<long long>(grain_) * ((static_cast<long long>(length_) + grain_ + n) / grain_ + 1);
         if (wanted > INT32_MAX) {
             report(*this, "out of memory\n");

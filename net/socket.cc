@@ -58,6 +58,11 @@ int socket::close()
 
 int socket::read(char* buf, int size)
 {
+    return plain_read(buf, size);
+}
+
+int socket::plain_read(char* buf, int size)
+{
     if (is_closed()) {
         report(*this, "tried read on closed socket\n");
         return -1;
@@ -81,6 +86,11 @@ int socket::read(char* buf, int size)
 
 int socket::write(const char* data, int len)
 {
+    return plain_write(data, len);
+}
+
+int socket::plain_write(const char* data, int len)
+{
     if (is_closed()) {
         report(*this, "tried write on closed socket\n");
         return -1;
@@ -103,12 +113,17 @@ int socket::write(const char* data, int len)
     return -1;
 }
 
-int socket::read_into(rwbuf* buf, int max)
+// The buffered forms go through a read or write operation given as a member pointer, so that
+// the virtual ones (read, write) and the plain ones share one body.
+namespace {
+
+template <typename Socket, typename Read>
+int buffered_read(Socket* s, Read read, rwbuf* buf, int max)
 {
     char* at = buf->reserve(max);
     if (!at)
         return 0;
-    int n = read(at, max);
+    int n = (s->*read)(at, max);
     if (n < 0)
         return -1;
     if (n > 0)
@@ -116,18 +131,41 @@ int socket::read_into(rwbuf* buf, int max)
     return 0;
 }
 
-int socket::write_from(rwbuf* buf)
+template <typename Socket, typename Write>
+int buffered_write(Socket* s, Write write, rwbuf* buf)
 {
     int len = 0;
     char* at = buf->data(&len);
     if (!at)
         return 0;
-    int n = write(at, len);
+    int n = (s->*write)(at, len);
     if (n < 0)
         return -1;
     if (n > 0 && !buf->consume(n))
         return -1;
     return 0;
+}
+
+}  // namespace
+
+int socket::read_into(rwbuf* buf, int max)
+{
+    return buffered_read(this, &socket::read, buf, max);
+}
+
+int socket::write_from(rwbuf* buf)
+{
+    return buffered_write(this, &socket::write, buf);
+}
+
+int socket::plain_read_into(rwbuf* buf, int max)
+{
+    return buffered_read(this, &socket::plain_read, buf, max);
+}
+
+int socket::plain_write_from(rwbuf* buf)
+{
+    return buffered_write(this, &socket::plain_write, buf);
 }
 
 int socket::bind(const address* at)

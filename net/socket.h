@@ -54,6 +54,14 @@ public:
     bool is_closed() const { return handle_ < 0; }
 
 protected:
+    // recv and send on the handle, with read's and write's checks, messages and results. They
+    // are not virtual: a subclass that layers a protocol over read and write (SSL) still needs
+    // the plain stream underneath, for instance for the proxy exchange.
+    int plain_read(char* buf, int size);
+    int plain_write(const char* data, int len);
+    // read_into and write_from over plain_read and plain_write.
+    int plain_read_into(rwbuf* buf, int max);
+    int plain_write_from(rwbuf* buf);
     // Finishes a pending non-blocking connect: 0 (done or still connecting), -1 on failure.
     int complete_connect();
     int option(int level, int name, const char* option_name, int value);

@@ -8,6 +8,13 @@
 // read and write go through ssl_read and ssl_write, so relaying subclasses use the plain calls.
 //
 // The SSL_CTX is the creator's (the session's); the socket never frees it.
+//
+// For subclasses that relay data: after the handshake, handle_events returns 0 and wants_events
+// asks for nothing but reports in *read / *write what the library last waited for; the
+// subclass adds its own wishes. Read at least 16384 bytes per ssl_read (one whole record): the
+// library decrypts a record at a time, and what a shorter read leaves inside it does not make
+// the handle readable again. The process must ignore SIGPIPE (ignore_sigpipe): the library
+// writes with plain write() calls.
 #pragma once
 
 #include <string>

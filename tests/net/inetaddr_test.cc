@@ -1,0 +1,73 @@
+// inetaddr: host and port text rules, the four constructors and the text forms.
+#include <arpa/inet.h>
+
+#include <gtest/gtest.h>
+
+#include "net/inetaddr.h"
+#include "tests/net/net_test_util.h"
+
+namespace orv {
+namespace {
+
+TEST(inetaddr, host_and_port_texts)
+{
+    struct {
+        const char* host;
+        const char* port;
+        const char* text;     // expected text form
+        const char* message;  // expected report, "" for none; a prefix when it ends in ':'
+    } cases[] = {
+        {"10.1.2.3", "4433", "10.1.2.3:4433", ""},
+        {"127.0.0.1", "", "127.0.0.1:0", ""},           // empty port text: port 0
+        {"localhost", "http", "127.0.0.1:80", ""},      // name look-up and a service name
+        {"127.0.0.1", "ftp", "127.0.0.1:21", ""},
+        {"127.0.0.1", "no-such-service", "127.0.0.1:65535", ""},  // unknown service: 0xFFFF, silent
+        {"1.2.3.4.5", "1", "255.255.255.255:1", "hostname \"1.2.3.4.5\" unparsable\n"},
+        {"", "1", "255.255.255.255:1", "hostname \"\" unparsable\n"},
+        {"10.1.2.x", "1", "255.255.255.255:1", "hostname unknown:"},  // not all digits: by name
+    };
+    for (const auto& c : cases) {
+        test::captured_log log;
+        inetaddr a(reporter(&log.sink()), c.host, c.port);
+        EXPECT_TRUE(a.is_valid()) << c.host;
+        EXPECT_EQ(a.text(), c.text) << c.host << " " << c.port;
+        std::string expected = c.message;
+        if (!expected.empty() && expected.back() == ':')
+            EXPECT_EQ(log.text().rfind(expected, 0), 0u) << log.text();
+        else
+            EXPECT_EQ(log.text(), expected) << c.host;
+    }
+}
+
+TEST(inetaddr, the_four_constructors)
+{
+    reporter r;
+    inetaddr from_texts(r, "192.0.2.7", "4433");
+    inetaddr from_host_and_port(r, "192.0.2.7", htons(4433));
+    inetaddr from_numbers(r, inet_addr("192.0.2.7"), htons(4433));
+    inetaddr from_sockaddr(r, from_numbers.sockaddr_ptr());
+    for (const inetaddr* a : {&from_texts, &from_host_and_port, &from_numbers, &from_sockaddr}) {
+        EXPECT_EQ(a->text(), "192.0.2.7:4433");
+        EXPECT_EQ(a->dotted(), "192.0.2.7");
+        EXPECT_EQ(a->length(), 16);
+        EXPECT_EQ(a->family(), AF_INET);
+        EXPECT_EQ(a->addr_net(), inet_addr("192.0.2.7"));
+        EXPECT_EQ(a->port_net(), htons(4433));
+    }
+}
+
+TEST(inetaddr, other_families_are_invalid)
+{
+    sockaddr_in6 six{};
+    six.sin6_family = AF_INET6;
+    reporter r;
+    inetaddr a(r, reinterpret_cast<const sockaddr*>(&six));
+    EXPECT_FALSE(a.is_valid());
+    EXPECT_EQ(a.family(), 0);
+    EXPECT_EQ(a.text(), "invalid address");
+    inetaddr b(r, static_cast<const sockaddr*>(nullptr));
+    EXPECT_FALSE(b.is_valid());
+}
+
+}  // namespace
+}  // namespace orv
