@@ -91,6 +91,14 @@ class World:
         else:
             shutil.rmtree(self.dir, ignore_errors=True)
 
+    def check_sanitizers(self):
+        """Fails when a sanitizer build of a program wrote a report into one of the logs."""
+        for name in os.listdir(self.dir):
+            if name.endswith((".log", ".out")):
+                text = self.read(name)
+                for marker in ("AddressSanitizer", "LeakSanitizer", "runtime error:"):
+                    check(marker not in text, "%s in %s: %s" % (marker, name, text[text.find(marker) - 200:][:3000]))
+
     def path(self, name):
         return os.path.join(self.dir, name)
 
@@ -320,6 +328,7 @@ def main(cases):
     world = World(bin_dir)
     try:
         cases[name](world)
+        world.check_sanitizers()
     finally:
         world.close()
     print("ok", name)
