@@ -42,6 +42,24 @@ int relay_wants(bool closing, const rwbuf& own, const rwbuf* partners, int* read
     return 1;
 }
 
+// One relay step of either side: read from the own peer into the partner's buffer (`partners`,
+// null once the partner is gone), write the own buffer out. 1 to go on, -1 when the connection
+// has ended.
+int relay_once(socket& self, rwbuf* partners, rwbuf& own, int readable, int writable, int error, int max_read,
+               const char* read_failed, const char* write_failed) {
+    int result = 1;
+    if (readable && partners && self.read_into(partners, max_read) == -1) {
+        // A peer that closes with nothing left for it is an ordinary end, not a failure.
+        if (own.length() > 0) report(self, "%s", read_failed);
+        result = -1;
+    }
+    if (result != -1 && writable && self.write_from(&own) == -1) {
+        report(self, "%s", write_failed);
+        result = -1;
+    }
+    return error ? -1 : result;
+}
+
 }  // namespace
 
 // ---- relaysocket ------------------------------------------------------------------------------
@@ -103,17 +121,8 @@ int relaysocket::wants_events(int* read, int* write, int* error) {
 
 int relaysocket::relay(int readable, int writable, int error, int max_read, const char* read_failed,
                        const char* write_failed) {
-    int result = 1;
-    if (readable && partner_ && read_into(&partner_->partner_input(), max_read) == -1) {
-        // A peer that closes with nothing left for it is an ordinary end, not a failure.
-        if (partner_input_.length() > 0) report(*this, "%s", read_failed);
-        result = -1;
-    }
-    if (result != -1 && writable && write_from(&partner_input_) == -1) {
-        report(*this, "%s", write_failed);
-        result = -1;
-    }
-    return error ? -1 : result;
+    return relay_once(*this, partner_ ? &partner_->partner_input() : nullptr, partner_input_, readable, writable,
+                      error, max_read, read_failed, write_failed);
 }
 
 // ---- sslrelaysocket ---------------------------------------------------------------------------
@@ -182,22 +191,22 @@ int sslrelaysocket::handle_events(int readable, int writable, int error) {
     int result = sslsocket::handle_events(readable, writable, error);
     // The step that completes the handshake answers 1; go on at once so that the far agent is
     // logged and checked without waiting for another readiness.
-    bool just_finished = result == 1 && ssl() && !is_busy() && cipher_text_.empty();
+    bool just_finished = result == 1 && ssl() && !is_busy() && !far_agent_checked_;
     if (result != 0 && !just_finished) return result;
     result = 0;
     if (peer_address_text_.empty()) {
         peer_address_text_ = peer_text(*this);
         notify(data_, pair_, connection_connected);
     }
-    if (cipher_text_.empty()) result = after_handshake();
+    if (!far_agent_checked_) result = after_handshake();
     if (closing_ && drain_check() == 1) result = -1;
     return result;
 }
 
 int sslrelaysocket::after_handshake() {
+    far_agent_checked_ = true;
     peer_name_text_ = peer_name();
     cipher_text_ = cipher_name();
-    if (cipher_text_.empty()) cipher_text_ = "unknown";
     notify(data_, pair_, connection_connected);
     if (check_partner(data_.partners(), peer_name_text_, mapped_name_) != 0) {
         report(*this, "access denied to %s by partner list\n", peer_name_text_.c_str());
@@ -215,16 +224,8 @@ int sslrelaysocket::wants_events(int* read, int* write, int* error) {
 
 int sslrelaysocket::relay(int readable, int writable, int error, int max_read, const char* read_failed,
                           const char* write_failed) {
-    int result = 1;
-    if (readable && partner_ && read_into(&partner_->partner_input(), max_read) == -1) {
-        if (partner_input_.length() > 0) report(*this, "%s", read_failed);
-        result = -1;
-    }
-    if (result != -1 && writable && write_from(&partner_input_) == -1) {
-        report(*this, "%s", write_failed);
-        result = -1;
-    }
-    return error ? -1 : result;
+    return relay_once(*this, partner_ ? &partner_->partner_input() : nullptr, partner_input_, readable, writable,
+                      error, max_read, read_failed, write_failed);
 }
 
 // ---- links ------------------------------------------------------------------------------------

@@ -121,6 +121,7 @@ private:
     std::string peer_address_text_;
     std::string peer_name_text_;
     std::string cipher_text_;
+    bool far_agent_checked_ = false;  // logged and checked against the partner list
 };
 
 void make_partners(relaysocket* plain, sslrelaysocket* ssl);

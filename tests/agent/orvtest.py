@@ -173,6 +173,18 @@ class World:
                     % (session, port, far_port, extra), name=name)
         return self.path(name), port
 
+    def orvconf_path(self):
+        """The editor when this build has it (it comes from the editor's branch), else None."""
+        path = os.path.join(self.bin_dir, "..", "editor", "orvconf")
+        return path if os.access(path, os.X_OK) else None
+
+    def orvconf(self, *args, name="conf.orv"):
+        r = subprocess.run([self.orvconf_path(), "-f", self.path(name), "-z", PASSWORD, *args], cwd=self.dir,
+                           capture_output=True, text=True, timeout=120)
+        check(r.returncode == 0 and "operation failed" not in r.stderr,
+              "orvconf %s: %d %s" % (" ".join(args), r.returncode, r.stderr))
+        return r.stdout
+
     # ---- peers -------------------------------------------------------------------------------
 
     def far_agent(self, service_port, verify=True, port=None, cert="far", name="stunnel"):

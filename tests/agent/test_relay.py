@@ -280,5 +280,32 @@ def https_proxy(w):
         w.stop(agent)
 
 
-main({f.__name__: f for f in (connection_log, single_connection, session_cache, client_authentication, partner_list,
+def editor_to_tunnel(w):
+    """From nothing to a working tunnel with the two programs: orvconf makes the key and the
+    request, the CA signs it, orvconf stores certificate, root and session; orvclient relays."""
+    if not w.orvconf_path():
+        print("orvconf is not built here; skipped")
+        raise SystemExit(77)
+    service = w.service(http_reply(BODY))
+    far_port, _ = w.far_agent(service)
+    port = free_closed_port()
+    w.orvconf("-key", "-gen", "-N", "k1", "-K", "2048")
+    w.orvconf("-key", "-Req", "-N", "k1", "-D", "/O=OrvTest/CN=editor user", "-O", "user.req")
+    w.openssl("ca", "-batch", "-config", w.path("ca.ca/ca.cnf"), "-notext", "-cert", "ca.crt", "-keyfile", "ca.key",
+              "-in", "user.req", "-out", "edited.crt", "-extensions", "v3_leaf", "-days", "30")
+    w.orvconf("-cert", "-insert", "-N", "c1", "-I", "edited.crt")
+    w.orvconf("-root", "-insert", "-N", "r1", "-I", "ca.crt")
+    w.orvconf("-session", "-insert", "-N", "s1", "-L", str(port), "-H", "127.0.0.1", "-P", str(far_port),
+              "-B", "c1", "-A", "k1", "-X", "r1", "-M", "-Z", "1")
+    w.orvconf("-partner", "-insert", "-N", "s1", "-J", FAR_SUBJECT)
+    agent = w.agent(w.path("conf.orv"), "s1", wait_port=port)
+    status, out, _ = curl(port)
+    check(status == 0 and out.endswith(BODY), "relayed through the edited session")
+    lines = w.wait_lines("DISCONNECT")
+    check(len(lines) == 3 and FAR_SUBJECT in lines[1], "log: %r" % lines)
+    check("CN=editor user" in w.read("stunnel.log"), "the far agent saw the edited certificate")
+    check(agent.poll() is None, "agent still running")
+
+
+main({f.__name__: f for f in (editor_to_tunnel, connection_log, single_connection, session_cache, client_authentication, partner_list,
                               channel_header, unknown_login, far_agent_unreachable, https_proxy)})
