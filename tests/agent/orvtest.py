@@ -75,6 +75,13 @@ class World:
     def close(self):
         for p in self.procs:
             if p.poll() is None:
+                # A wrapper's child (strace's agent, say) goes first: it would outlive the wrapper.
+                try:
+                    with open("/proc/%d/task/%d/children" % (p.pid, p.pid)) as f:
+                        for child in f.read().split():
+                            os.kill(int(child), signal.SIGKILL)
+                except OSError:
+                    pass
                 try:
                     os.kill(p.pid, signal.SIGKILL)
                 except ProcessLookupError:

@@ -2,10 +2,11 @@
 cache, client authentication, partner list, channel header, logins and the HTTPS proxy."""
 import os
 import re
+import signal
 import socket
 import time
 
-from orvtest import (check, connect, curl, echo, http_reply, http_response, listening, main, recv_exact, wait_for)
+from orvtest import (PASSWORD, check, connect, curl, echo, http_reply, http_response, listening, main, recv_exact, wait_for)
 
 BODY = b"hello through the tunnel\n"
 FAR_SUBJECT = "/O=OrvTest/CN=far1"
@@ -307,5 +308,32 @@ def editor_to_tunnel(w):
     check(agent.poll() is None, "agent still running")
 
 
-main({f.__name__: f for f in (editor_to_tunnel, connection_log, single_connection, session_cache, client_authentication, partner_list,
+def nodelay(w):
+    """nodelay 1 sets TCP_NODELAY on both sides of a connection; nodelay 0 sets it nowhere."""
+    service = w.service(echo)
+    far_port, _ = w.far_agent(service)
+    for flag in (1, 0):
+        name = "nd%d" % flag
+        conf, port = w.standard_config(session=name, far_port=far_port, extra="multicall=1 nodelay=%d" % flag,
+                                       name=name + ".orv")
+        trace = w.path(name + ".trace")
+        agent = w.spawn(["strace", "-f", "-e", "trace=setsockopt", "-o", trace,
+                         os.path.join(w.bin_dir, "orvclient"), "-f", conf, "-p", PASSWORD, name], name + ".log")
+        wait_for(lambda: listening(port), 30, "the agent to listen")
+        s = connect(port)
+        s.sendall(b"ping")
+        check(recv_exact(s, 4) == b"ping", "relayed")
+        s.close()
+        w.wait_lines("DISCONNECT", name=name + ".log")
+        # Stop the traced agent; strace then ends by itself.
+        with open("/proc/%d/task/%d/children" % (agent.pid, agent.pid)) as f:
+            for child in f.read().split():
+                os.kill(int(child), signal.SIGTERM)
+        agent.wait(20)
+        with open(trace) as f:
+            count = sum("TCP_NODELAY" in line for line in f)
+        check(count == 2 * flag, "nodelay %d: TCP_NODELAY set %d times" % (flag, count))
+
+
+main({f.__name__: f for f in (nodelay, editor_to_tunnel, connection_log, single_connection, session_cache, client_authentication, partner_list,
                               channel_header, unknown_login, far_agent_unreachable, https_proxy)})
