@@ -199,6 +199,11 @@ def rss_kib(pid):
         return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
 
 
+def sanitized(pid):
+    with open("/proc/%d/maps" % pid) as f:
+        return "libasan" in f.read()
+
+
 def back_pressure(w):
     """A peer that does not read holds the other side back: the agent buffers a bounded amount
     whichever way the data flows, and everything arrives once the reader reads."""
@@ -223,7 +228,9 @@ def back_pressure(w):
     sender.start()
     time.sleep(2.5)  # neither reader reads: both directions stall
     grown = rss_kib(agent.pid) - base
-    check(grown < 16 * 1024, "agent memory grew by %d KiB while its peers did not read" % grown)
+    # A sanitizer build keeps freed blocks in quarantine, so its resident size says nothing here.
+    if not sanitized(agent.pid):
+        check(grown < 16 * 1024, "agent memory grew by %d KiB while its peers did not read" % grown)
     total, digest = drain(down)
     down.close()
     check((total, digest) == (size, hashlib.sha256(pattern_bytes("down", CHUNK) * (size // CHUNK)).hexdigest()),
