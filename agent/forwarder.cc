@@ -1,6 +1,7 @@
 #include "agent/forwarder.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
