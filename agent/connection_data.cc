@@ -1,0 +1,149 @@
+#include "agent/connection_data.h"
+
+#include <ctime>
+
+#include <openssl/err.h>
+
+#include "agent/connection_log.h"
+
+namespace orv {
+
+namespace {
+
+// Newest cached session that has not timed out; the first met wins among equal start times.
+struct newest_session {
+    long now;
+    SSL_SESSION* best = nullptr;
+};
+
+void consider_session(void* item, void* arg) {
+    auto* s = static_cast<SSL_SESSION*>(item);
+    auto* state = static_cast<newest_session*>(arg);
+    long start = static_cast<long>(SSL_SESSION_get_time(s));
+    if (start + static_cast<long>(SSL_SESSION_get_timeout(s)) <= state->now) return;
+    if (!SSL_SESSION_is_resumable(s)) return;
+    if (!state->best || start > static_cast<long>(SSL_SESSION_get_time(state->best))) state->best = s;
+}
+
+}  // namespace
+
+connection_data::connection_data(const reporter& parent, config_store& store, const char* session_name,
+                                 const char* password, const char* key_cipher)
+    : reporter(parent), store_(store), session_name_(session_name ? session_name : ""),
+      log_(&log_connection) {
+    if (!load(password, key_cipher)) clear_ok();
+}
+
+connection_data::~connection_data() {
+    // Release order: user certificate, key, root, partners, context, record.
+    user_cert_.reset();
+    user_key_.reset();
+    root_cert_.reset();
+    partners_.clear();
+    ctx_.reset();
+    record_.reset();
+}
+
+bool connection_data::load(const char* password, const char* key_cipher) {
+    if (session_name_.empty()) {
+        report(*this, "unspecified session name\n");
+        return false;
+    }
+    int status = store_.validate_session(session_name_.c_str(), password, key_cipher);
+    if (status >= 1 && status <= 8) {
+        report(*this, "invalid session: %s\n", session_status_text(status));
+        return false;
+    }
+    if (status != 0) {
+        report(*this, "invalid session or unable to access session data\n");
+        return false;
+    }
+    record_ = store_.session(session_name_.c_str());
+    if (!record_) {
+        report(*this, "unable to access session data\n");
+        return false;
+    }
+    partners_ = store_.partner_list(session_name_.c_str());
+    return build_context(password, key_cipher);
+}
+
+bool connection_data::build_context(const char* password, const char* key_cipher) {
+    const session_record& s = *record_;
+    // No SSL 2 or 3 any more: every mode negotiates TLS; the old versions are only named.
+    if (s.sslmode < 0 || s.sslmode > 2) {
+        report(*this, "configuration file specifies unknown SSL method %d\n", s.sslmode);
+        return false;
+    }
+    if (s.sslmode != 1)
+        report(*this, "WAR configuration file specifies SSL version %d; TLS is negotiated instead\n",
+               s.sslmode == 0 ? 2 : 3);
+    ctx_.reset(SSL_CTX_new(TLS_client_method()));
+    if (!ctx_) {
+        report(*this, "unable to create SSL context\n");
+        return false;
+    }
+    ERR_clear_error();
+    // The relay retries a blocked SSL_write from a buffer that may have grown (and moved) since.
+    SSL_CTX_set_mode(ctx_.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_session_cache_mode(ctx_.get(), s.cache ? SSL_SESS_CACHE_CLIENT : SSL_SESS_CACHE_OFF);
+    if (!s.noclientauth && !install_user_credentials(password, key_cipher)) return false;
+    SSL_CTX_set_verify(ctx_.get(), s.noclientauth ? SSL_VERIFY_NONE : SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT,
+                       nullptr);
+    if (!install_root()) return false;
+    if (s.cipherlist && *s.cipherlist) {
+        // A list the library rejects leaves its defaults in place.
+        SSL_CTX_set_cipher_list(ctx_.get(), s.cipherlist);
+        ERR_clear_error();
+    }
+    X509_VERIFY_PARAM_set_depth(X509_STORE_get0_param(SSL_CTX_get_cert_store(ctx_.get())), 1);
+    SSL_CTX_set_verify_depth(ctx_.get(), 1);
+    return true;
+}
+
+bool connection_data::install_user_credentials(const char* password, const char* key_cipher) {
+    const session_record& s = *record_;
+    if (s.cert) user_cert_ = store_.certificate(s.cert);
+    if (!user_cert_ || SSL_CTX_use_certificate(ctx_.get(), user_cert_.get()) <= 0) {
+        report(*this, "unable to set user certificate\n");
+        return false;
+    }
+    const char* hex = s.key ? store_.key_text(s.key) : nullptr;
+    if (hex) user_key_ = config_store::decrypt_key(hex, password, key_cipher);
+    if (!user_key_ || SSL_CTX_use_PrivateKey(ctx_.get(), user_key_.get()) <= 0) {
+        report(*this, "unable to set user key\n");
+        return false;
+    }
+    if (!SSL_CTX_check_private_key(ctx_.get())) {
+        report(*this, "unable to verify user cert with user key\n");
+        return false;
+    }
+    return true;
+}
+
+bool connection_data::install_root() {
+    const session_record& s = *record_;
+    if (s.root) root_cert_ = store_.root(s.root);
+    if (!root_cert_ || X509_STORE_add_cert(SSL_CTX_get_cert_store(ctx_.get()), root_cert_.get()) <= 0) {
+        report(*this, "unable to set root certificate\n");
+        return false;
+    }
+    return true;
+}
+
+SSL* connection_data::new_ssl() {
+    if (!ctx_) return nullptr;
+    SSL* ssl = SSL_new(ctx_.get());
+    if (!ssl || !record_->cache) return ssl;
+    newest_session state{static_cast<long>(std::time(nullptr))};
+    OPENSSL_LH_doall_arg(reinterpret_cast<OPENSSL_LHASH*>(SSL_CTX_sessions(ctx_.get())), consider_session,
+                         &state);
+    if (state.best) SSL_set_session(ssl, state.best);
+    return ssl;
+}
+
+pair* connection_data::find_pair(int number) const {
+    auto it = pairs_.find(number);
+    return it == pairs_.end() ? nullptr : it->second;
+}
+
+}  // namespace orv

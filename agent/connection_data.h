@@ -1,0 +1,69 @@
+// The loaded session of one pass: its record, SSL context, partner list and live pairs.
+//
+// Created once per pass from the open store; every socket of the pass reads it and it outlives
+// them all. It owns the SSL context and the certificates and key installed in it; it does not
+// own the store, the pairs or the sockets.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "net/reporter.h"
+#include "store/config_store.h"
+#include "store/openssl_ptr.h"
+
+namespace orv {
+
+class pair;
+
+class connection_data : public virtual reporter, public virtual ok_flag {
+public:
+    using log_callback = void (*)(connection_data&, int event, int number);
+
+    // Reports the cause and clears the ok flag on failure.
+    connection_data(const reporter& parent, config_store& store, const char* session_name,
+                    const char* password, const char* key_cipher);
+    virtual ~connection_data();
+
+    connection_data(const connection_data&) = delete;
+    connection_data& operator=(const connection_data&) = delete;
+
+    // A new SSL object for one connection (the caller owns it), offered the newest reusable
+    // cached session when `cache` is set; null without a context.
+    SSL* new_ssl();
+
+    const session_record& session() const { return *record_; }
+    bool has_session() const { return record_.has_value(); }
+    const std::string& session_name() const { return session_name_; }
+    const std::vector<std::string>& partners() const { return partners_; }
+    SSL_CTX* ssl_context() const { return ctx_.get(); }
+
+    log_callback log() const { return log_; }
+
+    // Live pairs by number (numbers grow, so this is also creation order).
+    void add_pair(pair* p, int number) { pairs_[number] = p; }
+    void remove_pair(int number) { pairs_.erase(number); }
+    pair* find_pair(int number) const;
+    size_t pair_count() const { return pairs_.size(); }
+
+private:
+    config_store& store_;
+    std::string session_name_;
+    std::optional<session_record> record_;
+    evp_pkey_ptr user_key_;
+    x509_ptr user_cert_;
+    x509_ptr root_cert_;
+    ssl_ctx_ptr ctx_;
+    std::vector<std::string> partners_;
+    log_callback log_ = nullptr;
+    std::map<int, pair*> pairs_;
+
+    bool load(const char* password, const char* key_cipher);
+    bool build_context(const char* password, const char* key_cipher);
+    bool install_user_credentials(const char* password, const char* key_cipher);
+    bool install_root();
+};
+
+}  // namespace orv

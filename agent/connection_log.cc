@@ -1,0 +1,63 @@
+#include "agent/connection_log.h"
+
+#include <ctime>
+
+#include "agent/connection_data.h"
+#include "agent/pair.h"
+#include "agent/relaysocket.h"
+
+namespace orv {
+
+namespace {
+
+std::string known_or_na(const std::string& text) { return text.empty() ? "N/A" : text; }
+
+connection_log_fields fields_of(const pair& p) {
+    connection_log_fields f;
+    f.session = p.session_name();
+    relaysocket* plain = p.plain();
+    sslrelaysocket* ssl = p.ssl();
+    if (plain) {
+        f.client = known_or_na(plain->peer_address_text());
+        f.type = plain->type();
+        f.bytes_in = std::to_string(plain->bytes_written());
+    }
+    if (ssl) {
+        f.server = known_or_na(ssl->peer_address_text());
+        f.dname = known_or_na(ssl->peer_name_text());
+        f.cipher = known_or_na(ssl->cipher_text());
+        f.bytes_out = std::to_string(ssl->bytes_written());
+    }
+    if (plain || ssl) {
+        time_t created = plain ? plain->creation_time() : ssl->creation_time();
+        f.seconds = std::to_string(static_cast<long>(std::time(nullptr) - created));
+    }
+    return f;
+}
+
+}  // namespace
+
+std::optional<std::string> format_connect_line(const connection_log_fields& f) {
+    if (f.client != "N/A" && f.server != "N/A" && f.cipher == "N/A") return std::nullopt;
+    return "INF CONNECT session: " + f.session + ", client: " + f.client + ", server: " + f.server +
+           ", type: " + f.type + ". dname: " + f.dname + ", cipher: " + f.cipher + "\n";
+}
+
+std::string format_disconnect_line(const connection_log_fields& f) {
+    return "INF DISCONNECT session: " + f.session + ", client: " + f.client + ", server: " + f.server +
+           ", type: " + f.type + ". dname: " + f.dname + ", cipher: " + f.cipher + ". seconds: " + f.seconds +
+           ", bytes in: " + f.bytes_in + ", bytes out: " + f.bytes_out + "\n";
+}
+
+void log_connection(connection_data& data, int event, int number) {
+    pair* p = data.find_pair(number);
+    if (!p) return;
+    connection_log_fields f = fields_of(*p);
+    if (event == connection_connected) {
+        if (auto line = format_connect_line(f)) report(data, "%s", line->c_str());
+    } else {
+        report(data, "%s", format_disconnect_line(f).c_str());
+    }
+}
+
+}  // namespace orv

@@ -1,0 +1,187 @@
+#include "agent/forwarder.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/ui.h>
+
+#include "agent/connection_data.h"
+#include "agent/main_acceptor.h"
+#include "net/proxysocket.h"
+#include "net/selector.h"
+#include "net/socket.h"
+#include "store/secure_file.h"
+
+namespace orv {
+
+namespace {
+
+constexpr const char* version_text = "1.2.5";
+constexpr const char* key_cipher_name = "des3";
+constexpr int password_size = 256;
+
+char password_buffer[password_size];
+char prompt_buffer[password_size];
+
+int usage() {
+    std::fprintf(stderr, "Orvane client forwarder version %s\n", version_text);
+    std::fputs("===============================================\n"
+               "orvclient [-p <password>] [-d] -f <conffile> <session name>\n"
+               "-d -- daemon mode\n"
+               "\n"
+               "In order to use HTTPS proxy set the environment variables:\n"
+               "ORV_PROXY -- name or IP address of the proxy\n"
+               "ORV_PROXYPORT -- TCP port of the HTTPS proxy\n"
+               "ORV_DIRECT -- list of the directly accessible servers\n"
+               "              (seprator is ;)\n",
+               stderr);
+    return 1;
+}
+
+// Thousands of relayed connections need thousands of descriptors: take what the system allows.
+void raise_descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+void configure_proxy() {
+    const char* proxy = std::getenv("ORV_PROXY");
+    const char* direct = std::getenv("ORV_DIRECT");
+    const char* proxy_port = std::getenv("ORV_PROXYPORT");
+    if (proxy && proxy_port) set_proxy_configuration(proxy, proxy_port, direct);
+}
+
+// Copies a -p value and wipes it from argv, so it does not stay readable in the process list.
+bool take_password_argument(char* arg) {
+    size_t len = std::strlen(arg);
+    bool fits = len < password_size;
+    if (fits) std::memcpy(password_buffer, arg, len + 1);
+    OPENSSL_cleanse(arg, len);
+    return fits;
+}
+
+bool read_password(const std::string& path) {
+    std::snprintf(prompt_buffer, sizeof prompt_buffer, "Enter password for \"%s\":", path.c_str());
+    int failed = EVP_read_pw_string(password_buffer, password_size, prompt_buffer, 0);
+    return failed == 0 && password_buffer[0] != '\0';
+}
+
+}  // namespace
+
+int wait_timeout_for(int accept_timeout, int timeout) {
+    int wait = accept_timeout > 0 ? accept_timeout : -1;
+    if (timeout > 0 && timeout < accept_timeout) wait = timeout;
+    return wait;
+}
+
+forwarder::forwarder(const std::string& path, const char* password, const char* session_name, bool daemon) {
+    if (!build(path, password, session_name, daemon)) clear_ok();
+}
+
+bool forwarder::build(const std::string& path, const char* password, const char* session_name, bool daemon) {
+    log_bio_ = daemon ? new_daemon_log() : new_console_log();
+    if (!log_bio_) return false;
+    sink_.set_bio(log_bio_.get());
+    set_sink(&sink_);
+
+    if (access(path.c_str(), F_OK) != 0) {
+        report(*this, "unable to open configuration file %s\n", path.c_str());
+        return false;
+    }
+    tree_ = load_secure_config(path, password, file_cipher_name, file_digest_name, log_bio_.get());
+    if (!tree_) {
+        report(*this, "unable to open configuration file %s\n", path.c_str());
+        return false;
+    }
+    store_ = std::make_unique<config_store>(*tree_);
+    store_->load_random_seed();
+
+    data_.reset(new (std::nothrow) connection_data(*this, *store_, session_name, password, key_cipher_name));
+    if (!data_ || !data_->ok()) {
+        report(*this, "unable to create connection_data structure\n");
+        return false;
+    }
+    acceptor_ = new (std::nothrow) main_acceptor(*this, data_.get());
+    if (acceptor_) acceptor_->watch(&acceptor_);
+    if (!acceptor_ || !acceptor_->ok()) {
+        report(*this, "unable to create main acceptor\n");
+        return false;
+    }
+    selector_.reset(new (std::nothrow) selector(*this));
+    if (!selector_) {
+        report(*this, "unable to create selector\n");
+        return false;
+    }
+    const session_record& s = data_->session();
+    selector_->set_wait_timeout(wait_timeout_for(s.accept_timeout, s.timeout));
+    selector_->add(acceptor_);
+    return true;
+}
+
+forwarder::~forwarder() {
+    // Registered or not, a live acceptor goes first; one the selector has destroyed already
+    // (one-connection sessions) has cleared the pointer.
+    delete acceptor_;
+    selector_.reset();
+    data_.reset();
+    store_.reset();
+    tree_.reset();
+    sink_.set_bio(nullptr);
+    log_bio_.reset();
+}
+
+void forwarder::run() {
+    if (ok() && selector_) selector_->run();
+}
+
+int orvclient_main(int argc, char** argv) {
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    OPENSSL_cleanse(password_buffer, sizeof password_buffer);
+    ignore_sigpipe();
+    raise_descriptor_limit();
+
+    configure_proxy();
+    std::string path = default_config_path();
+    bool daemon = false;
+    bool password_too_long = false;
+    int c;
+    while ((c = getopt(argc, argv, "f:dp:h")) != -1) {
+        switch (c) {
+        case 'f': path = optarg; break;
+        case 'd': daemon = true; break;
+        case 'p': password_too_long = !take_password_argument(optarg); break;
+        default: return usage();
+        }
+    }
+    if (argc - optind != 1) return usage();
+    const char* session_name = argv[optind];
+
+    if (password_too_long || (password_buffer[0] == '\0' && !read_password(path))) {
+        OPENSSL_cleanse(password_buffer, sizeof password_buffer);
+        std::fputs("Error during password input\n", stderr);
+        return 1;
+    }
+
+    // Every pass ends in failure: the loop stops only when a pass cannot be built.
+    for (bool running = true; running;) {
+        forwarder f(path, password_buffer, session_name, daemon);
+        if (f.ok()) f.run();
+        else running = false;
+    }
+    OPENSSL_cleanse(password_buffer, sizeof password_buffer);
+    ERR_clear_error();
+    return 1;
+}
+
+}  // namespace orv

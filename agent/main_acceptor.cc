@@ -1,0 +1,127 @@
+#include "agent/main_acceptor.h"
+
+#include <cstring>
+#include <new>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "agent/connection_data.h"
+#include "agent/connection_log.h"
+#include "agent/pair.h"
+#include "agent/simpledata.h"
+#include "agent/stdssl.h"
+#include "net/selector.h"
+
+namespace orv {
+
+namespace {
+
+struct login_row {
+    const char* login;  // null: no login, or an empty one
+    const char* failure;
+    bool header;
+};
+
+// The protocol modules of "ftp", "progress" and "oracle" come later; until then their sessions
+// relay through simpledata, with the channel header the far agent expects.
+const login_row login_table[] = {
+    {nullptr, "unable to create socket pair\n", false},
+    {"ftp", "unable to create ftp client socket pair\n", true},
+    {"progress", "unable to create progress client socket pair\n", true},
+    {"oracle", "unable to create oracle client socket pair\n", true},
+    {"mssql", "unable to create socket pair\n", false},
+    {"http", "unable to create socket pair\n", false},
+};
+
+const login_row* find_login(const char* login) {
+    bool none = !login || !*login;
+    for (const login_row& row : login_table) {
+        if (none ? row.login == nullptr : row.login && std::strcmp(row.login, login) == 0) return &row;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+main_acceptor::main_acceptor(const reporter& parent, connection_data* data)
+    : reporter(parent), socket(parent, AF_INET, SOCK_STREAM, 0), data_(data) {
+    if (!data_ || !data_->has_session()) {
+        report(*this, "program error. connection data structure is missing\n");
+        clear_ok();
+        return;
+    }
+    if (!ok()) return;
+    const session_record& s = data_->session();
+    const char* host = s.bindaddr && *s.bindaddr ? s.bindaddr : "127.0.0.1";
+    inetaddr at(*this, host, s.port ? s.port : "");
+    bool listening = at.is_valid() && set_nonblocking(1) == 0 && so_reuseaddr(1) == 0 && so_oobinline(1) == 0 &&
+                     bind(&at) == 0 && listen(backlog) == 0;
+    if (!listening) clear_ok();
+}
+
+main_acceptor::~main_acceptor() {
+    if (watcher_) *watcher_ = nullptr;
+}
+
+int main_acceptor::wants_events(int* read, int* write, int* error) {
+    int result = socket::wants_events(read, write, error);
+    if (result != 0) return result;
+    *read = 1;
+    return 1;
+}
+
+int main_acceptor::handle_events(int readable, int writable, int error) {
+    int result = socket::handle_events(readable, writable, error);
+    if (result != 0) return result;
+    if (!ok()) return -1;
+    if (!readable) return 0;
+    int handle = accept();
+    if (handle < 0) {
+        report(*this, "error during accept\n");
+        return 1;
+    }
+    dispatch(handle);
+    return data_->session().multicall ? 1 : -1;
+}
+
+void main_acceptor::dispatch(int handle) {
+    const char* login = data_->session().login;
+    const login_row* row = find_login(login);
+    if (!row) {
+        report(*this, "configuration error. unknown protocol: %s\n", login);
+        ::close(handle);
+        return;
+    }
+    build_pair(handle, row->failure, row->header);
+}
+
+void main_acceptor::build_pair(int handle, const char* failure_message, bool send_header) {
+    channel_header header = control_channel_header();
+    relaysocket* plain = new (std::nothrow) simpledata(*this, *data_, handle, header);
+    if (!plain) {
+        report(*this, "out of memory\n");
+        ::close(handle);
+    }
+    stdssl* ssl = new (std::nothrow) stdssl(*this, *data_, header);
+    if (!ssl) report(*this, "out of memory\n");
+    if (ssl && send_header && !ssl->queue_header()) ssl->clear_ok();
+
+    if (!plain || !ssl || !plain->ok() || !ssl->ok() || selectors().empty()) {
+        report(*this, "%s", failure_message);
+        delete plain;
+        delete ssl;
+        return;
+    }
+    make_partners(plain, ssl);
+    selector* sel = selectors().front();
+    sel->add(plain);
+    sel->add(ssl);
+    pair* p = new (std::nothrow) pair(*data_);
+    if (!p) return;  // the two sides relay without a log entry
+    p->attach(ssl);
+    p->attach(plain);
+    if (data_->log()) data_->log()(*data_, connection_connected, p->number());
+}
+
+}  // namespace orv

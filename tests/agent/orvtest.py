@@ -1,0 +1,364 @@
+"""Shared pieces of the orvclient end-to-end tests: certificates made with the openssl command,
+configuration files, a far agent (stunnel in server mode), small services, the agent itself.
+
+Everything runs on 127.0.0.1 inside one temporary directory. Every process a test starts is
+recorded and stopped by its PID when the test ends; every wait is bounded.
+"""
+import hashlib
+import os
+import re
+import shutil
+import signal
+import socket
+import socketserver
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+PASSWORD = "s3cret pass"
+
+
+def fail(message):
+    if len(message) > 3000:
+        message = message[:3000] + "... (cut)"
+    raise AssertionError(message)
+
+
+def check(condition, message):
+    if not condition:
+        fail(message)
+
+
+def wait_for(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    fail("timed out waiting for " + what)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    """True when something listens on 127.0.0.1:port (without connecting, which would use up
+    the single connection of a one-connection session)."""
+    want = ":%04X" % port
+    for table in ("/proc/net/tcp",):
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if fields[1].endswith(want) and fields[3] == "0A":
+                    return True
+    return False
+
+
+class World:
+    """One test's directory, processes and services."""
+
+    def __init__(self, bin_dir):
+        self.bin_dir = bin_dir
+        self.dir = tempfile.mkdtemp(prefix="orvtest-")
+        self.procs = []
+        self.servers = []
+        self.pki = None
+
+    # ---- lifetime ----------------------------------------------------------------------------
+
+    def close(self):
+        for p in self.procs:
+            if p.poll() is None:
+                # A wrapper's child (strace's agent, say) goes first: it would outlive the wrapper.
+                try:
+                    with open("/proc/%d/task/%d/children" % (p.pid, p.pid)) as f:
+                        for child in f.read().split():
+                            os.kill(int(child), signal.SIGKILL)
+                except OSError:
+                    pass
+                try:
+                    os.kill(p.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                try:
+                    p.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    pass
+        for s in self.servers:
+            s.shutdown()
+            s.server_close()
+        if os.environ.get("ORVTEST_KEEP"):
+            print("kept", self.dir)
+        else:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def check_sanitizers(self):
+        """Fails when a sanitizer build of a program wrote a report into one of the logs."""
+        for name in os.listdir(self.dir):
+            if name.endswith((".log", ".out")):
+                text = self.read(name)
+                for marker in ("AddressSanitizer", "LeakSanitizer", "runtime error:"):
+                    check(marker not in text, "%s in %s: %s" % (marker, name, text[text.find(marker) - 200:][:3000]))
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def spawn(self, args, log_name, env=None, **kw):
+        log = open(self.path(log_name), "wb")
+        p = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                             env=env, **kw)
+        log.close()
+        self.procs.append(p)
+        return p
+
+    def stop(self, p, sig=signal.SIGTERM):
+        if p.poll() is None:
+            os.kill(p.pid, sig)
+        p.wait(timeout=20)
+
+    # ---- certificates ------------------------------------------------------------------------
+
+    def openssl(self, *args):
+        r = subprocess.run(["openssl", *args], cwd=self.dir, capture_output=True, text=True, timeout=60)
+        check(r.returncode == 0, "openssl %s failed: %s" % (" ".join(args), r.stderr))
+
+    def make_ca(self, name, subject, start="20200101000000Z", end="20450101000000Z"):
+        d = self.path(name + ".ca")
+        os.makedirs(d + "/newcerts", exist_ok=True)
+        open(d + "/index.txt", "w").close()
+        with open(d + "/serial", "w") as f:
+            f.write("%02X\n" % (len(os.listdir(self.dir)) + 16))
+        with open(d + "/ca.cnf", "w") as f:
+            f.write(CA_CONFIG.replace("@DIR@", d))
+        self.openssl("genrsa", "-out", name + ".key", "2048")
+        self.openssl("req", "-new", "-key", name + ".key", "-subj", subject, "-out", name + ".csr")
+        self.openssl("ca", "-batch", "-config", d + "/ca.cnf", "-notext", "-selfsign", "-keyfile", name + ".key",
+                     "-in", name + ".csr", "-out", name + ".crt", "-extensions", "v3_ca",
+                     "-startdate", start, "-enddate", end)
+        return name
+
+    def make_cert(self, name, subject, ca, start="20200101000000Z", end="20450101000000Z"):
+        d = self.path(ca + ".ca")
+        self.openssl("genrsa", "-out", name + ".key", "2048")
+        self.openssl("req", "-new", "-key", name + ".key", "-subj", subject, "-out", name + ".csr")
+        self.openssl("ca", "-batch", "-config", d + "/ca.cnf", "-notext", "-cert", ca + ".crt", "-keyfile",
+                     ca + ".key", "-in", name + ".csr", "-out", name + ".crt", "-extensions", "v3_leaf",
+                     "-startdate", start, "-enddate", end)
+        return name
+
+    def standard_pki(self):
+        """A CA, a far agent certificate and a user certificate signed by it."""
+        if not self.pki:
+            self.make_ca("ca", "/O=OrvTest/CN=Test CA")
+            self.make_cert("far", "/O=OrvTest/CN=far1", "ca")
+            self.make_cert("user", "/O=OrvTest/CN=user1", "ca")
+            self.pki = True
+
+    # ---- configuration -----------------------------------------------------------------------
+
+    def config(self, commands, name="conf.orv", password=PASSWORD):
+        """Applies make_config commands to the file (created when missing)."""
+        path = self.path(name)
+        tool = os.environ.get("MAKE_CONFIG") or os.path.join(self.bin_dir, "..", "tests", "agent", "make_config")
+        r = subprocess.run([tool, path, password], input=commands,
+                           cwd=self.dir, capture_output=True, text=True, timeout=60)
+        check(r.returncode == 0, "make_config failed: " + r.stderr)
+        return path
+
+    def standard_config(self, session="s1", far_port=1, extra="", name="conf.orv"):
+        """Key, certificates and one session; returns (path, local port)."""
+        self.standard_pki()
+        port = free_port()
+        self.config("key k1 user.key\ncert c1 user.crt\nroot r1 ca.crt\n"
+                    "session %s port=%d server=127.0.0.1 serverport=%d cert=c1 root=r1 key=k1 %s\n"
+                    % (session, port, far_port, extra), name=name)
+        return self.path(name), port
+
+    def orvconf_path(self):
+        """The editor when this build has it (it comes from the editor's branch), else None."""
+        path = os.path.join(self.bin_dir, "..", "editor", "orvconf")
+        return path if os.access(path, os.X_OK) else None
+
+    def orvconf(self, *args, name="conf.orv"):
+        r = subprocess.run([self.orvconf_path(), "-f", self.path(name), "-z", PASSWORD, *args], cwd=self.dir,
+                           capture_output=True, text=True, timeout=120)
+        check(r.returncode == 0 and "operation failed" not in r.stderr,
+              "orvconf %s: %d %s" % (" ".join(args), r.returncode, r.stderr))
+        return r.stdout
+
+    # ---- peers -------------------------------------------------------------------------------
+
+    def far_agent(self, service_port, verify=True, port=None, cert="far", name="stunnel"):
+        """stunnel in server mode; requires and verifies the client certificate unless told not."""
+        self.standard_pki()
+        port = port or free_port()
+        conf = self.path(name + ".conf")
+        with open(conf, "w") as f:
+            f.write("foreground = yes\npid =\ndebug = info\n\n[far]\n")
+            f.write("accept = 127.0.0.1:%d\nconnect = 127.0.0.1:%d\n" % (port, service_port))
+            f.write("cert = %s\nkey = %s\n" % (self.path(cert + ".crt"), self.path(cert + ".key")))
+            if verify:
+                f.write("CAfile = %s\nverifyChain = yes\n" % self.path("ca.crt"))
+        p = self.spawn(["stunnel4", conf], name + ".log")
+        wait_for(lambda: listening(port) or p.poll() is not None, 20, "stunnel to listen")
+        check(p.poll() is None, "stunnel ended: " + self.read(name + ".log"))
+        return port, p
+
+    def service(self, handler):
+        """A threaded TCP service on 127.0.0.1 calling handler(sock) per connection."""
+
+        class Handler(socketserver.BaseRequestHandler):
+            def handle(self):
+                try:
+                    handler(self.request)
+                except OSError:
+                    pass
+
+        class Server(socketserver.ThreadingTCPServer):
+            daemon_threads = True
+            allow_reuse_address = True
+            request_queue_size = 1024
+
+        server = Server(("127.0.0.1", 0), Handler)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.servers.append(server)
+        return server.server_address[1]
+
+    def agent(self, conf, session, log_name="agent.log", args=(), env=None, wait_port=None):
+        cmd = [os.path.join(self.bin_dir, "orvclient"), "-f", conf, "-p", PASSWORD, *args, session]
+        p = self.spawn(cmd, log_name, env=env)
+        if wait_port:
+            wait_for(lambda: listening(wait_port) or p.poll() is not None, 20, "the agent to listen")
+            check(p.poll() is None, "agent ended: " + self.read(log_name))
+        return p
+
+    def read(self, name):
+        with open(self.path(name), errors="replace") as f:
+            return f.read()
+
+    def lines(self, name="agent.log"):
+        return self.read(name).splitlines()
+
+    def wait_lines(self, pattern, count=1, name="agent.log", timeout=30):
+        rx = re.compile(pattern)
+        return wait_for(lambda: len([l for l in self.lines(name) if rx.search(l)]) >= count
+                        and self.lines(name), timeout, "%d lines matching %r in %s" % (count, pattern, name))
+
+
+# ---- services ---------------------------------------------------------------------------------
+
+def echo(sock):
+    while True:
+        data = sock.recv(65536)
+        if not data:
+            return
+        sock.sendall(data)
+
+
+def http_response(body):
+    return (b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n%s"
+            % (len(body), body))
+
+
+def http_reply(body):
+    def serve(sock):
+        request = b""
+        while b"\r\n\r\n" not in request:
+            chunk = sock.recv(4096)
+            if not chunk:
+                return
+            request += chunk
+        sock.sendall(http_response(body))
+    return serve
+
+
+def recv_exact(sock, n):
+    data = b""
+    while len(data) < n:
+        chunk = sock.recv(n - len(data))
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def pattern_bytes(seed, size):
+    """Deterministic bytes: a repeated SHA-256 chain, cheap to make and to check."""
+    block = b""
+    h = hashlib.sha256(seed.encode()).digest()
+    for _ in range(2048):
+        h = hashlib.sha256(h).digest()
+        block += h
+    return (block * (size // len(block) + 1))[:size]
+
+
+def connect(port, timeout=30):
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    return s
+
+
+def curl(port, timeout=20):
+    r = subprocess.run(["curl", "-s", "-S", "--max-time", str(timeout), "http://127.0.0.1:%d/" % port],
+                       capture_output=True, timeout=timeout + 10)
+    return r.returncode, r.stdout, r.stderr
+
+
+def open_fds(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+CA_CONFIG = """
+[ ca ]
+default_ca = CA_default
+[ CA_default ]
+dir = @DIR@
+database = @DIR@/index.txt
+new_certs_dir = @DIR@/newcerts
+serial = @DIR@/serial
+default_md = sha256
+policy = policy_any
+unique_subject = no
+copy_extensions = none
+[ policy_any ]
+countryName = optional
+organizationName = optional
+commonName = supplied
+[ v3_ca ]
+basicConstraints = critical,CA:true
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+[ v3_leaf ]
+basicConstraints = CA:false
+keyUsage = digitalSignature,keyEncipherment
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+"""
+
+
+def main(cases):
+    """Runs the named case (argv[2]) with a fresh World; argv[1] is the directory of the binaries,
+    argv[3] (optional) the seconds the harness allows."""
+    bin_dir, name = os.path.abspath(sys.argv[1]), sys.argv[2]
+    # Each case bounds its own time below the harness's limit, so that its clean-up still runs
+    # and stops every process it started; a harness that terminates it gets the same.
+    budget = int(sys.argv[3]) if len(sys.argv) > 3 else 300
+
+    def out_of_time(signum, frame):
+        raise AssertionError("case %s ran out of time (signal %d)" % (name, signum))
+
+    signal.signal(signal.SIGALRM, out_of_time)
+    signal.signal(signal.SIGTERM, out_of_time)
+    signal.alarm(max(budget - 15, 10))
+    world = World(bin_dir)
+    try:
+        cases[name](world)
+        world.check_sanitizers()
+    finally:
+        world.close()
+    print("ok", name)

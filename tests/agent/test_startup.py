@@ -1,0 +1,150 @@
+"""orvclient start-up: usage, password, configuration file and session checks, SSL method."""
+import os
+import subprocess
+
+from orvtest import PASSWORD, check, listening, main, wait_for
+
+USAGE = ("Orvane client forwarder version 1.2.5\n"
+         "===============================================\n"
+         "orvclient [-p <password>] [-d] -f <conffile> <session name>\n"
+         "-d -- daemon mode\n"
+         "\n"
+         "In order to use HTTPS proxy set the environment variables:\n"
+         "ORV_PROXY -- name or IP address of the proxy\n"
+         "ORV_PROXYPORT -- TCP port of the HTTPS proxy\n"
+         "ORV_DIRECT -- list of the directly accessible servers\n"
+         "              (seprator is ;)\n")
+
+
+def run(w, args, stdin=subprocess.DEVNULL, input=None, env=None, timeout=30):
+    cmd = [os.path.join(w.bin_dir, "orvclient"), *args]
+    r = subprocess.run(cmd, stdin=None if input is not None else stdin, input=input, capture_output=True,
+                       text=True, env=env, timeout=timeout, start_new_session=True, cwd=w.dir)
+    return r.returncode, r.stderr
+
+
+def command_line(w):
+    conf, _ = w.standard_config()
+    for args in (["-h"], ["-f", conf, "-p", PASSWORD], ["-f", conf, "-p", PASSWORD, "s1", "s2"], []):
+        status, err = run(w, args)
+        check(status == 1 and err == USAGE, "usage for %r: %d %r" % (args, status, err))
+    status, err = run(w, ["-x", "-f", conf, "s1"])
+    check(status == 1 and err.endswith(USAGE) and err != USAGE, "unknown option: %d %r" % (status, err))
+
+
+def password_input(w):
+    conf, _ = w.standard_config()
+    # Without a terminal the password reader falls back to standard input; an empty answer and
+    # an empty -p value both count as no password.
+    for args in (["-f", conf, "s1"], ["-f", conf, "-p", "", "s1"]):
+        status, err = run(w, args)
+        check(status == 1 and "Error during password input\n" in err, "no password %r: %d %r" % (args, status, err))
+        check(('Enter password for "%s":' % conf) in err, "prompt names the file: %r" % err)
+    status, err = run(w, ["-f", conf, "-p", "x" * 300, "s1"])
+    check(status == 1 and err == "Error during password input\n", "overlong password: %r" % err)
+    # A password typed at the prompt is used like one given with -p.
+    status, err = run(w, ["-f", conf, "nosuch"], input=PASSWORD + "\n")
+    check("invalid session: required parameter is missing\n" in err, "typed password: %r" % err)
+
+
+def configuration_failures(w):
+    conf, port = w.standard_config()
+    w.config("session nokey port=1 server=127.0.0.1 serverport=2 cert=c1 root=r1 key=k1\n"
+             "del nokey serverport\n")
+    missing = w.path("missing.orv")
+    cases = [
+        (["-f", missing, "-p", PASSWORD, "s1"], ["unable to open configuration file %s" % missing]),
+        (["-f", conf, "-p", "wrong", "s1"], ["unable to open configuration file %s" % conf]),
+        (["-f", conf, "-p", PASSWORD, "nosuch"],
+         ["invalid session: required parameter is missing", "unable to create connection_data structure"]),
+        (["-f", conf, "-p", PASSWORD, "nokey"],
+         ["invalid session: required parameter is missing", "unable to create connection_data structure"]),
+        (["-f", conf, "-p", PASSWORD, ""],
+         ["unspecified session name", "unable to create connection_data structure"]),
+    ]
+    for args, expected in cases:
+        status, err = run(w, args)
+        lines = err.splitlines()
+        check(status == 1, "%r: status %d" % (args, status))
+        check(lines[-len(expected):] == expected, "%r: %r" % (args, err))
+    # The default file is $HOME/.orvrc.
+    status, err = run(w, ["-p", PASSWORD, "s1"], env=dict(os.environ, HOME=w.dir))
+    check("unable to open configuration file %s/.orvrc\n" % w.dir in err, "default path: %r" % err)
+    # A port in use ends the program after the socket's own message.
+    _, port = w.standard_config(session="busy")
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", port))
+        s.listen(1)
+        status, err = run(w, ["-f", conf, "-p", PASSWORD, "busy"])
+    check(status == 1 and err.splitlines()[-1] == "unable to create main acceptor", "port in use: %r" % err)
+    check(err.startswith("unable to bind:98:"), "bind failure reported with its error: %r" % err)
+
+
+def session_statuses(w):
+    """Each validation status of a session reaches the start-up message."""
+    w.standard_pki()
+    w.make_cert("other", "/O=OrvTest/CN=other", "ca")
+    w.make_ca("young_ca", "/O=OrvTest/CN=Young CA", start="20440101000000Z", end="20450101000000Z")
+    w.make_ca("old_ca", "/O=OrvTest/CN=Old CA", start="20000101000000Z", end="20010101000000Z")
+    w.make_cert("young", "/O=OrvTest/CN=young", "ca", start="20440101000000Z", end="20450101000000Z")
+    w.make_cert("old", "/O=OrvTest/CN=old", "ca", start="20000101000000Z", end="20010101000000Z")
+    w.config("key k1 user.key\nkey kother other.key\nkey kyoung young.key\nkey kold old.key\n"
+             "cert c1 user.crt\ncert cyoung young.crt\ncert cold old.crt\n"
+             "root r1 ca.crt\nroot rleaf user.crt\nroot ryoung young_ca.crt\nroot rold old_ca.crt\n")
+    table = [
+        ("badroot", "cert=c1 root=rleaf key=k1", "invalid root certificate"),
+        ("nocert", "cert=cnone root=r1 key=k1", "invalid user certificate"),
+        ("mismatch", "cert=c1 root=r1 key=kother", "user certificate does'nt match key"),
+        ("rootyoung", "cert=c1 root=ryoung key=k1", "root certificate is not yet valid"),
+        ("rootold", "cert=c1 root=rold key=k1", "root certificate has expired"),
+        ("useryoung", "cert=cyoung root=r1 key=kyoung", "user certificate is not yet valid"),
+        ("userold", "cert=cold root=r1 key=kold", "user certificate has expired"),
+    ]
+    conf = w.config("".join("session %s port=1 server=127.0.0.1 serverport=2 %s\n" % (n, v) for n, v, _ in table))
+    for name, _, text in table:
+        status, err = run(w, ["-f", conf, "-p", PASSWORD, name])
+        # The library's queued errors (a failed signature check, say) may come first.
+        check(status == 1 and err.endswith("invalid session: %s\nunable to create connection_data structure\n"
+                                           % text), "%s: %d %r" % (name, status, err))
+
+
+def ssl_modes(w):
+    """sslmode 0 and 2 are warned about and run on TLS; 3 is refused."""
+    for mode, expected in ((0, 2), (2, 3)):
+        conf, port = w.standard_config(session="m%d" % mode, extra="sslmode=%d" % mode, name="m%d.orv" % mode)
+        p = w.agent(conf, "m%d" % mode, log_name="m%d.log" % mode, wait_port=port)
+        check(w.lines("m%d.log" % mode) ==
+              ["WAR configuration file specifies SSL version %d; TLS is negotiated instead" % expected],
+              "sslmode %d: %r" % (mode, w.lines("m%d.log" % mode)))
+        w.stop(p)
+    conf, port = w.standard_config(session="m3", extra="sslmode=3", name="m3.orv")
+    status, err = run(w, ["-f", conf, "-p", PASSWORD, "m3"])
+    check(status == 1 and err == "configuration file specifies unknown SSL method 3\n"
+          "unable to create connection_data structure\n", "sslmode 3: %r" % err)
+    # No warning for sslmode 1 either.
+    conf, port = w.standard_config(session="m1", extra="sslmode=1", name="m1.orv")
+    p = w.agent(conf, "m1", log_name="m1.log", wait_port=port)
+    check(w.lines("m1.log") == [], "sslmode 1 is quiet: %r" % w.lines("m1.log"))
+    # The -p value does not stay readable in the process list.
+    with open("/proc/%d/cmdline" % p.pid, "rb") as f:
+        check(PASSWORD.encode() not in f.read(), "password wiped from the command line")
+    w.stop(p)
+
+
+def bind_address(w):
+    """Without bindaddr the agent listens on 127.0.0.1 only; a service name works as the port."""
+    conf, port = w.standard_config()
+    p = w.agent(conf, "s1", wait_port=port)
+    with open("/proc/net/tcp") as f:
+        rows = [l.split() for l in f.readlines()[1:]]
+    addresses = [r[1] for r in rows if r[3] == "0A" and r[1].endswith(":%04X" % port)]
+    check(addresses == ["0100007F:%04X" % port], "listening on %r" % addresses)
+    w.stop(p)
+    w.config("session svc port=sieve server=127.0.0.1 serverport=2 cert=c1 root=r1 key=k1 bindaddr=127.0.0.1\n")
+    p = w.agent(conf, "svc", log_name="svc.log", wait_port=4190)
+    w.stop(p)
+
+
+main({f.__name__: f for f in (command_line, password_input, configuration_failures, session_statuses, ssl_modes,
+                              bind_address)})
