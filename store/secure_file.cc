@@ -116,11 +116,14 @@ std::unique_ptr<config_tree> load_secure_config(const std::string& path, const c
     }
     reliable_reader reader;
     std::string text;
-    bool cipher_ok = decrypt_file(fd.get(), ctx.get(), reader, text);
+    // A stream ending inside a block (or inside its signature) is a cut file, even when the
+    // cut happens to leave valid cipher padding: it is reported, not silently shortened.
+    bool intact = decrypt_file(fd.get(), ctx.get(), reader, text) && reader.good() &&
+                  !reader.has_partial_block();
     std::unique_ptr<config_tree> tree;
-    if (cipher_ok && reader.good()) tree = parse_config_text(text);
+    if (intact) tree = parse_config_text(text);
     OPENSSL_cleanse(text.data(), text.size());
-    if (!cipher_ok || !reader.good()) {
+    if (!intact) {
         BIO_printf(sink, "Unable to read secure config file %s\n", path.c_str());
         return nullptr;
     }
