@@ -4,8 +4,8 @@
 
 namespace orv {
 
-option_scanner::option_scanner(int argc, char** argv, const char* spec)
-    : argc_(argc), argv_(argv), spec_(spec) {}
+option_scanner::option_scanner(int argc, char** argv, const char* optstring)
+    : argc_(argc), argv_(argv), optstring_(optstring) {}
 
 const char* option_scanner::program() const {
     return argc_ > 0 && argv_[0] != nullptr ? argv_[0] : "orvconf";
@@ -26,7 +26,7 @@ int option_scanner::next() {
     char* element = argv_[index_];
     unsigned char letter = static_cast<unsigned char>(element[offset_++]);
     bool element_done = element[offset_] == '\0';
-    const char* at = letter != ':' ? std::strchr(spec_, letter) : nullptr;
+    const char* at = letter != ':' ? std::strchr(optstring_, letter) : nullptr;
     if (at == nullptr) {
         diagnostic_ = std::string(program()) + ": invalid option -- '" +
                       static_cast<char>(letter) + "'\n";

@@ -8,8 +8,8 @@ namespace orv {
 
 class option_scanner {
 public:
-    // `spec` is a getopt option string: a letter followed by ':' takes an argument.
-    option_scanner(int argc, char** argv, const char* spec);
+    // `optstring` is a getopt option string: a letter followed by ':' takes an argument.
+    option_scanner(int argc, char** argv, const char* optstring);
 
     // The next option letter; '?' for an unknown option or a missing argument (diagnostic()
     // then holds the message); -1 when the options end (at "--", "-", or the first operand).
@@ -23,7 +23,7 @@ public:
 private:
     int argc_;
     char** argv_;
-    const char* spec_;
+    const char* optstring_;
     int index_ = 1;
     int offset_ = 0;  // position inside argv_[index_] of the next letter; 0 = a new element
     char* argument_ = nullptr;
