@@ -15,7 +15,7 @@ import termios
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
 import orvfile  # noqa: E402
 
 BIN = None

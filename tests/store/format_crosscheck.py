@@ -2,10 +2,9 @@
 """Cross-checks the configuration file format against an independent implementation.
 
 Python writes files that the store must load, and reads files that the store wrote. The cipher
-layer is the `openssl enc` command; the running MD5 (with caller-set chaining values, continued
-after every result), the block framing, the text writer and a reader are written here from the
-format's description."""
-import hashlib
+layer is the `openssl enc` command and the running MD5 comes from tests/common/orvfile.py; the
+block framing (ending exactly as the store's writer ends a stream), a strict stream reader, the
+text writer and a reader are written here from the format's description."""
 import os
 import random
 import struct
@@ -13,63 +12,16 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvfile import FOX as SIGNATURE_TEXT, RunningMd5, des3  # noqa: E402
+
 TOOL = sys.argv[1]
-SIGNATURE_TEXT = b"The quick brown fox jumped over the lazy dog's back."
-
-
-class RunningMd5:
-    S = [7, 12, 17, 22] * 4 + [5, 9, 14, 20] * 4 + [4, 11, 16, 23] * 4 + [6, 10, 15, 21] * 4
-    K = [int(abs(__import__("math").sin(i + 1)) * 2**32) & 0xFFFFFFFF for i in range(64)]
-
-    def __init__(self, seed):
-        self.state = list(struct.unpack("<4I", seed))
-        self.count = 0  # bytes hashed, padding excluded
-        self.partial = b""
-
-    def _block(self, chunk):
-        a, b, c, d = self.state
-        m = struct.unpack("<16I", chunk)
-        for i in range(64):
-            if i < 16:
-                f, g = (b & c) | (~b & d), i
-            elif i < 32:
-                f, g = (d & b) | (~d & c), (5 * i + 1) % 16
-            elif i < 48:
-                f, g = b ^ c ^ d, (3 * i + 5) % 16
-            else:
-                f, g = c ^ (b | ~d), (7 * i) % 16
-            f = (f + a + self.K[i] + m[g]) & 0xFFFFFFFF
-            a, d, c = d, c, b
-            b = (b + ((f << self.S[i]) | (f >> (32 - self.S[i])))) & 0xFFFFFFFF
-        self.state = [(x + y) & 0xFFFFFFFF for x, y in zip(self.state, [a, b, c, d])]
-
-    def update(self, data):
-        self.count += len(data)
-        data = self.partial + data
-        whole = len(data) - len(data) % 64
-        for i in range(0, whole, 64):
-            self._block(data[i:i + 64])
-        self.partial = data[whole:]
-
-    def result(self):
-        pad = b"\x80" + b"\0" * ((55 - len(self.partial)) % 64) + struct.pack("<Q", self.count * 8)
-        data = self.partial + pad
-        for i in range(0, len(data), 64):
-            self._block(data[i:i + 64])
-        self.partial = b""
-        return struct.pack("<4I", *self.state)
-
-
-def key_iv(password):
-    d1 = hashlib.md5(password).digest()
-    d2 = hashlib.md5(d1 + password).digest()
-    return (d1 + d2[:8]).hex(), d2[8:].hex()
 
 
 def cipher(data, password, decrypt=False):
-    key, iv = key_iv(password)
-    cmd = ["openssl", "enc", "-des-ede3-cbc", "-K", key, "-iv", iv] + (["-d"] if decrypt else [])
-    return subprocess.run(cmd, input=data, capture_output=True, check=True, timeout=30).stdout
+    out = des3(data, password, decrypt)
+    assert out is not None, "the openssl command refused the data"
+    return out
 
 
 def make_stream(text, seed=None):
@@ -215,7 +167,7 @@ def main():
                         (b"bulk", [(b"data", bulk)])]
             text = write_text(sections)
             with open(path, "wb") as f:
-                f.write(cipher(make_stream(text), b"pw"))
+                f.write(cipher(make_stream(text), "pw"))
             tree, err = store_dump(path, "pw")
             check(tree is not None and tree["values"] == {"v%d" % i: v for i, v in enumerate(no_hash)}
                   and tree["bulk"]["data"] == bulk, "python-written file, %d bulk bytes, loads (%s)" % (size, err.strip()))
@@ -224,20 +176,20 @@ def main():
         stream = make_stream(text)
         check(len(stream) == 32 + 4 + 4096 + 16, "4096-byte text is one block")
         with open(path, "wb") as f:
-            f.write(cipher(stream, b"pw"))
+            f.write(cipher(stream, "pw"))
         tree, _ = store_dump(path, "pw")
         check(tree is not None and len(tree["default"]["a"]) == 4093, "4096-byte text loads")
         # A stream cut at a block boundary is a shorter valid stream.
         text = b"[ one ]\nk=" + b"y" * 5000 + b"\n"
         stream = make_stream(b"[ s ]\nfirst=1\n" + b"#" * (4096 - 14) + text)
         with open(path, "wb") as f:
-            f.write(cipher(stream[:32 + 4116], b"pw"))
+            f.write(cipher(stream[:32 + 4116], "pw"))
         tree, _ = store_dump(path, "pw")
         check(tree is not None and tree["s"] == {"first": b"1"} and "one" not in tree, "cut stream loads its first block")
         # Hand-written text with sections in any order and blanks everywhere.
         hand = b"top = 1\n[  b  ]\nx   =  2  \n[a]\ny=$top\nb::z=3\n"
         with open(path, "wb") as f:
-            f.write(cipher(make_stream(hand), b"pw"))
+            f.write(cipher(make_stream(hand), "pw"))
         tree, _ = store_dump(path, "pw")
         check(tree == {"default": {"top": b"1"}, "b": {"x": b"2", "z": b"3"}, "a": {"y": b"1"}}, "hand-written text")
         # Wrong password.
@@ -253,7 +205,7 @@ def main():
             with open(path, "rb") as f:
                 raw = f.read()
             try:
-                back = read_text(read_stream(cipher(raw, b"secret", decrypt=True)))
+                back = read_text(read_stream(cipher(raw, "secret", decrypt=True)))
                 same = all(back[s] == e for s, e in tree.items())
             except Exception as e:  # noqa: BLE001 - report any decoding fault as a failure
                 print(e)

@@ -1,6 +1,5 @@
-"""An independent reader and writer of the encrypted configuration file, used by the orvconf
-end-to-end tests to look inside the files the editor writes (and to hand it files it did not
-write). MD5 is written out here because the running digest needs chaining values set by hand;
+"""An independent reader and writer of the encrypted configuration file, used by the end-to-end
+tests to look inside the files the programs write (and to hand them files they did not write). MD5 is written out here because the running digest needs chaining values set by hand;
 DES-EDE3-CBC comes from the openssl command."""
 
 import hashlib
