@@ -165,16 +165,7 @@ void sslrelaysocket::connect_to_server() {
     if (!ok()) return;
     const session_record& s = data_.session();
     inetaddr target(*this, s.server ? s.server : "", s.serverport ? s.serverport : "");
-    if (!target.is_valid()) {
-        report(*this, "invalid address\n");
-        clear_ok();
-        return;
-    }
-    if (connect(&target) == -1) {
-        report(*this, "unable to connect\n");
-        clear_ok();
-        return;
-    }
+    if (!start_relay_connect(*this, target)) return;
     SSL* ssl = data_.new_ssl();
     if (!ssl) {
         report(*this, "unable to create SSL structure\n");
@@ -226,6 +217,20 @@ int sslrelaysocket::relay(int readable, int writable, int error, int max_read, c
                           const char* write_failed) {
     return relay_once(*this, partner_ ? &partner_->partner_input() : nullptr, partner_input_, readable, writable,
                       error, max_read, read_failed, write_failed);
+}
+
+bool start_relay_connect(socket& s, const inetaddr& target) {
+    if (!target.is_valid()) {
+        report(s, "invalid address\n");
+        s.clear_ok();
+        return false;
+    }
+    if (s.connect(&target) == -1) {
+        report(s, "unable to connect\n");
+        s.clear_ok();
+        return false;
+    }
+    return true;
 }
 
 // ---- links ------------------------------------------------------------------------------------

@@ -124,6 +124,10 @@ private:
     bool far_agent_checked_ = false;  // logged and checked against the partner list
 };
 
+// Starts a non-blocking connect of a relaying socket to `target`; on failure reports why
+// ("invalid address", "unable to connect"), clears the socket's ok flag and answers false.
+bool start_relay_connect(socket& s, const inetaddr& target);
+
 void make_partners(relaysocket* plain, sslrelaysocket* ssl);
 void remove_partner(relaysocket* plain);
 void remove_partner(sslrelaysocket* ssl);

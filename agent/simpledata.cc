@@ -22,16 +22,7 @@ simpledata::simpledata(const reporter& parent, connection_data& data, const char
 }
 
 void simpledata::connect_to(const inetaddr& target) {
-    if (!ok()) return;
-    if (!target.is_valid()) {
-        report(*this, "invalid address\n");
-        clear_ok();
-        return;
-    }
-    if (connect(&target) == -1) {
-        report(*this, "unable to connect\n");
-        clear_ok();
-    }
+    if (ok()) start_relay_connect(*this, target);
 }
 
 int simpledata::handle_events(int readable, int writable, int error) {
