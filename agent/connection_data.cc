@@ -95,8 +95,10 @@ bool connection_data::build_context(const char* password, const char* key_cipher
         SSL_CTX_set_cipher_list(ctx_.get(), s.cipherlist);
         ERR_clear_error();
     }
-    X509_VERIFY_PARAM_set_depth(X509_STORE_get0_param(SSL_CTX_get_cert_store(ctx_.get())), 1);
-    SSL_CTX_set_verify_depth(ctx_.get(), 1);
+    // The root must sign the far agent's certificate itself. The library counts the depth
+    // without the trust anchor, so 0 admits no intermediate CA (1 would admit any sub-CA).
+    X509_VERIFY_PARAM_set_depth(X509_STORE_get0_param(SSL_CTX_get_cert_store(ctx_.get())), 0);
+    SSL_CTX_set_verify_depth(ctx_.get(), 0);
     return true;
 }
 

@@ -4,7 +4,6 @@
 
 #include "agent/connection_data.h"
 #include "agent/pair.h"
-#include "agent/relaysocket.h"
 
 namespace orv {
 
@@ -15,21 +14,21 @@ std::string known_or_na(const std::string& text) { return text.empty() ? "N/A" :
 connection_log_fields fields_of(const pair& p) {
     connection_log_fields f;
     f.session = p.session_name();
-    relaysocket* plain = p.plain();
-    sslrelaysocket* ssl = p.ssl();
+    std::optional<pair_member_view> plain = p.plain_view();
+    std::optional<pair_member_view> ssl = p.ssl_view();
     if (plain) {
-        f.client = known_or_na(plain->peer_address_text());
-        f.type = plain->type();
-        f.bytes_in = std::to_string(plain->bytes_written());
+        f.client = known_or_na(plain->address);
+        f.type = plain->type;
+        f.bytes_in = std::to_string(plain->bytes_written);
     }
     if (ssl) {
-        f.server = known_or_na(ssl->peer_address_text());
-        f.dname = known_or_na(ssl->peer_name_text());
-        f.cipher = known_or_na(ssl->cipher_text());
-        f.bytes_out = std::to_string(ssl->bytes_written());
+        f.server = known_or_na(ssl->address);
+        f.dname = known_or_na(ssl->dname);
+        f.cipher = known_or_na(ssl->cipher);
+        f.bytes_out = std::to_string(ssl->bytes_written);
     }
     if (plain || ssl) {
-        time_t created = plain ? plain->creation_time() : ssl->creation_time();
+        time_t created = plain ? plain->created : ssl->created;
         f.seconds = std::to_string(static_cast<long>(std::time(nullptr) - created));
     }
     return f;

@@ -17,6 +17,7 @@
 #include "agent/main_acceptor.h"
 #include "net/proxysocket.h"
 #include "net/selector.h"
+#include "net/signal_watch.h"
 #include "net/socket.h"
 #include "store/secure_file.h"
 
@@ -85,11 +86,13 @@ int wait_timeout_for(int accept_timeout, int timeout) {
     return wait;
 }
 
-forwarder::forwarder(const std::string& path, const char* password, const char* session_name, bool daemon) {
-    if (!build(path, password, session_name, daemon)) clear_ok();
+forwarder::forwarder(const std::string& path, const char* password, const char* session_name, bool daemon,
+                     int signal_fd) {
+    if (!build(path, password, session_name, daemon, signal_fd)) clear_ok();
 }
 
-bool forwarder::build(const std::string& path, const char* password, const char* session_name, bool daemon) {
+bool forwarder::build(const std::string& path, const char* password, const char* session_name, bool daemon,
+                      int signal_fd) {
     log_bio_ = daemon ? new_daemon_log() : new_console_log();
     if (!log_bio_) return false;
     sink_.set_bio(log_bio_.get());
@@ -126,6 +129,14 @@ bool forwarder::build(const std::string& path, const char* password, const char*
     const session_record& s = data_->session();
     selector_->set_wait_timeout(wait_timeout_for(s.accept_timeout, s.timeout));
     selector_->add(acceptor_);
+    if (signal_fd >= 0) {
+        signal_watch* watch = new (std::nothrow) signal_watch(*this, signal_fd, *selector_);
+        if (!watch) {
+            report(*this, "out of memory\n");
+            return false;
+        }
+        selector_->add_background(watch);
+    }
     return true;
 }
 
@@ -173,15 +184,19 @@ int orvclient_main(int argc, char** argv) {
         return 1;
     }
 
-    // Every pass ends in failure: the loop stops only when a pass cannot be built.
-    for (bool running = true; running;) {
-        forwarder f(path, password_buffer, session_name, daemon);
+    // SIGTERM and SIGINT end the program cleanly: no new connections, every open one closed
+    // and logged with its counts (the passes' objects are destroyed on the way out).
+    int signal_fd = block_termination_signals();
+    // Every pass ends in failure or on a signal: the loop stops when a pass cannot be built.
+    for (bool running = true; running && !signal_watch::received();) {
+        forwarder f(path, password_buffer, session_name, daemon, signal_fd);
         if (f.ok()) f.run();
         else running = false;
     }
     OPENSSL_cleanse(password_buffer, sizeof password_buffer);
     ERR_clear_error();
-    return 1;
+    if (signal_fd >= 0) close(signal_fd);
+    return signal_watch::received() ? 0 : 1;
 }
 
 }  // namespace orv

@@ -23,7 +23,9 @@ class selector;
 
 class forwarder : public virtual reporter, public virtual ok_flag {
 public:
-    forwarder(const std::string& path, const char* password, const char* session_name, bool daemon);
+    // `signal_fd` reports termination signals (-1 for none); it outlives the forwarder.
+    forwarder(const std::string& path, const char* password, const char* session_name, bool daemon,
+              int signal_fd = -1);
     virtual ~forwarder();
 
     forwarder(const forwarder&) = delete;
@@ -35,7 +37,8 @@ public:
     selector* get_selector() const { return selector_.get(); }
 
 private:
-    bool build(const std::string& path, const char* password, const char* session_name, bool daemon);
+    bool build(const std::string& path, const char* password, const char* session_name, bool daemon,
+               int signal_fd);
 
     logsink sink_;
     bio_ptr log_bio_;

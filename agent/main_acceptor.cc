@@ -1,5 +1,7 @@
 #include "agent/main_acceptor.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -56,7 +58,7 @@ main_acceptor::main_acceptor(const reporter& parent, connection_data* data)
     const char* host = s.bindaddr && *s.bindaddr ? s.bindaddr : "127.0.0.1";
     inetaddr at(*this, host, s.port ? s.port : "");
     bool listening = at.is_valid() && set_nonblocking(1) == 0 && so_reuseaddr(1) == 0 && so_oobinline(1) == 0 &&
-                     bind(&at) == 0 && listen(backlog) == 0;
+                     bind(&at) == 0 && listen(listen_backlog()) == 0;
     if (!listening) clear_ok();
 }
 
@@ -67,7 +69,7 @@ main_acceptor::~main_acceptor() {
 int main_acceptor::wants_events(int* read, int* write, int* error) {
     int result = socket::wants_events(read, write, error);
     if (result != 0) return result;
-    *read = 1;
+    *read = state_ == acceptor_state::accepting ? 1 : 0;
     return 1;
 }
 
@@ -75,14 +77,44 @@ int main_acceptor::handle_events(int readable, int writable, int error) {
     int result = socket::handle_events(readable, writable, error);
     if (result != 0) return result;
     if (!ok()) return -1;
-    if (!readable) return 0;
-    int handle = accept();
-    if (handle < 0) {
-        report(*this, "error during accept\n");
-        return 1;
+    if (state_ == acceptor_state::paused) {
+        // The pause is over: try again (a failure now stays quiet until one succeeds).
+        if (now_ms() < resume_ms_) return 1;
+        state_ = acceptor_state::retrying;
     }
+    if (!readable && state_ != acceptor_state::retrying) return 0;
+    bool quiet = state_ == acceptor_state::retrying;
+    int handle = accept(!quiet);
+    if (handle < 0) return accept_failed(errno, quiet);
+    state_ = acceptor_state::accepting;
     dispatch(handle);
     return data_->session().multicall ? 1 : -1;
+}
+
+int main_acceptor::accept_failed(int error, bool quiet) {
+    bool out_of_resources = error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+    if (!quiet) report(*this, "error during accept\n");
+    if (!out_of_resources) {
+        state_ = acceptor_state::accepting;
+        return 1;
+    }
+    // The pending connection stays readable until a descriptor is free: stop asking for it
+    // (the kernel's backlog keeps the clients waiting) and look again shortly.
+    state_ = acceptor_state::paused;
+    resume_ms_ = now_ms() + pause_ms;
+    set_deadline(resume_ms_);
+    return 1;
+}
+
+int listen_backlog() {
+    // The kernel caps a larger backlog at its own limit; read it so the intent is visible.
+    int backlog = SOMAXCONN;
+    if (FILE* f = std::fopen("/proc/sys/net/core/somaxconn", "r")) {
+        int value = 0;
+        if (std::fscanf(f, "%d", &value) == 1 && value > backlog) backlog = value;
+        std::fclose(f);
+    }
+    return backlog;
 }
 
 void main_acceptor::dispatch(int handle) {
@@ -119,8 +151,8 @@ void main_acceptor::build_pair(int handle, const char* failure_message, bool sen
     sel->add(ssl);
     pair* p = new (std::nothrow) pair(*data_);
     if (!p) return;  // the two sides relay without a log entry
-    p->attach(ssl);
-    p->attach(plain);
+    p->attach_ssl(ssl);
+    p->attach_plain(plain);
     if (data_->log()) data_->log()(*data_, connection_connected, p->number());
 }
 

@@ -12,9 +12,13 @@ namespace orv {
 
 class connection_data;
 
+// The system's largest listen backlog: bursts of clients must not wait for SYN retries.
+int listen_backlog();
+
 class main_acceptor : public socket {
 public:
-    static constexpr int backlog = 10;
+    // How long accepting pauses when the process is out of descriptors.
+    static constexpr int pause_ms = 100;
 
     main_acceptor(const reporter& parent, connection_data* data);
     ~main_acceptor() override;
@@ -26,11 +30,21 @@ public:
     int wants_events(int* read, int* write, int* error) override;
 
 private:
+    enum class acceptor_state {
+        accepting,  // waiting for clients
+        paused,     // out of descriptors: not asking for clients until resume_ms_
+        retrying    // the pause is over; failures stay quiet until an accept succeeds
+    };
+
+    // After a failed accept: reports it unless quiet, pauses when descriptors ran out; 1.
+    int accept_failed(int error, bool quiet);
     void dispatch(int handle);
     void build_pair(int handle, const char* failure_message, bool send_header);
 
     connection_data* data_;
     main_acceptor** watcher_ = nullptr;
+    acceptor_state state_ = acceptor_state::accepting;
+    int64_t resume_ms_ = 0;
 };
 
 }  // namespace orv

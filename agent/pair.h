@@ -1,18 +1,31 @@
-// pair: one relayed connection as the connection log sees it, the plain-side socket and the
-// SSL-side socket.
+// pair: one relayed connection as the connection log sees it, the plain-side end and the
+// SSL-side end.
 //
-// Links are two-sided and non-owning: a pair holds its two sockets and each socket holds its
-// pair. The socket destroyed first logs the disconnect and destroys the pair; the pair's
-// destructor detaches both sockets and leaves the session's pair list.
+// Links are two-sided and non-owning: a pair holds its two ends and each end holds its pair.
+// An end that goes leaves what the log needs of it (addresses, names, byte counts) in the pair;
+// the end that goes last logs the disconnect with the final counts and destroys the pair, whose
+// destructor leaves the session's pair list.
 #pragma once
 
+#include <cstdint>
+#include <ctime>
+#include <optional>
 #include <string>
 
 namespace orv {
 
 class connection_data;
 class relaysocket;
-class sslrelaysocket;
+
+// What the connection log reads of one end.
+struct pair_member_view {
+    std::string address;  // peer address text
+    std::string type;
+    std::string dname;
+    std::string cipher;
+    int64_t bytes_written = 0;
+    time_t created = 0;
+};
 
 class pair {
 public:
@@ -22,18 +35,26 @@ public:
     pair(const pair&) = delete;
     pair& operator=(const pair&) = delete;
 
-    void attach(relaysocket* plain);
-    void attach(sslrelaysocket* ssl);
+    void attach_plain(relaysocket* plain);
+    void attach_ssl(relaysocket* ssl);
     void detach();
+    // `end` is being destroyed: keep its view; the last end to go logs the disconnect and
+    // destroys the pair (so `this` may be gone on return).
+    void member_gone(relaysocket* end);
 
     relaysocket* plain() const { return plain_; }
-    sslrelaysocket* ssl() const { return ssl_; }
+    relaysocket* ssl() const { return ssl_; }
+    // The live end's view, or what a gone end left; none when the slot was never filled.
+    std::optional<pair_member_view> plain_view() const;
+    std::optional<pair_member_view> ssl_view() const;
     int number() const { return number_; }
     const std::string& session_name() const { return session_name_; }
 
 private:
     relaysocket* plain_ = nullptr;
-    sslrelaysocket* ssl_ = nullptr;
+    relaysocket* ssl_ = nullptr;
+    std::optional<pair_member_view> plain_gone_;
+    std::optional<pair_member_view> ssl_gone_;
     connection_data& data_;
     int number_;
     std::string session_name_;

@@ -1,6 +1,10 @@
 #include "agent/relaysocket.h"
 
+#include <algorithm>
+
 #include <sys/socket.h>
+
+#include <openssl/err.h>
 
 #include "agent/connection_data.h"
 #include "agent/connection_log.h"
@@ -13,7 +17,8 @@ namespace orv {
 namespace {
 
 // Socket options every relayed socket gets; false after the message has been written.
-bool set_relay_options(socket& s, const connection_data& data) {
+bool set_relay_options(socket& s, const connection_data& data)
+{
     if (s.set_nonblocking(1) != 0 || s.so_oobinline(1) != 0 || s.so_keepalive(1) != 0) {
         report(s, "unable to set socket options\n");
         return false;
@@ -25,148 +30,372 @@ bool set_relay_options(socket& s, const connection_data& data) {
     return true;
 }
 
-std::string peer_text(socket& s) {
-    std::unique_ptr<inetaddr> peer = s.peer_address();
-    return peer ? peer->text() : std::string();
-}
+int64_t seconds_ms(int seconds) { return static_cast<int64_t>(seconds) * 1000; }
 
-void notify(connection_data& data, class pair* p, int event) {
-    if (p && data.log()) data.log()(data, event, p->number());
-}
-
-// The wanted events of a relaying side once its socket needs nothing for itself.
-int relay_wants(bool closing, const rwbuf& own, const rwbuf* partners, int* read, int* write, int* error) {
-    if (closing || own.length() > 0) *write = 1;
-    if (partners && partners->length() < backlog_limit) *read = 1;
-    *error = 1;
-    return 1;
-}
-
-// One relay step of either side: read from the own peer into the partner's buffer (`partners`,
-// null once the partner is gone), write the own buffer out. 1 to go on, -1 when the connection
-// has ended.
-int relay_once(socket& self, rwbuf* partners, rwbuf& own, int readable, int writable, int error, int max_read,
-               const char* read_failed, const char* write_failed) {
-    int result = 1;
-    if (readable && partners && self.read_into(partners, max_read) == -1) {
-        // A peer that closes with nothing left for it is an ordinary end, not a failure.
-        if (own.length() > 0) report(self, "%s", read_failed);
-        result = -1;
-    }
-    if (result != -1 && writable && self.write_from(&own) == -1) {
-        report(self, "%s", write_failed);
-        result = -1;
-    }
-    return error ? -1 : result;
-}
+// Reads per event before others get their turn; a short read ends the round earlier.
+constexpr int reads_per_event = 4;
 
 }  // namespace
 
-// ---- relaysocket ------------------------------------------------------------------------------
-
-relaysocket::relaysocket(const reporter& parent, connection_data& data, int handle, const channel_header& header)
-    : reporter(parent), socket(parent, handle), header_(header), data_(data), partner_input_(parent) {
+relaysocket::relaysocket(const reporter& parent, connection_data& data, int handle, const channel_header& header,
+                         const char* kind)
+    : reporter(parent), sslsocket(parent, nullptr, handle), header_(header), data_(data),
+      state_(relay_state::relaying), partner_input_(parent), kind_(kind), last_transfer_ms_(now_ms())
+{
     set_type("data connection");
     setup(true);
 }
 
-relaysocket::relaysocket(const reporter& parent, connection_data& data, const channel_header& header)
-    : reporter(parent), socket(parent, AF_INET, SOCK_STREAM, 0), header_(header), data_(data),
-      partner_input_(parent) {
+relaysocket::relaysocket(const reporter& parent, connection_data& data, const channel_header& header, SSL_CTX* ctx,
+                         const char* kind)
+    : reporter(parent), sslsocket(parent, ctx, AF_INET, SOCK_STREAM, 0), header_(header), data_(data),
+      state_(relay_state::connecting), partner_input_(parent), kind_(kind), last_transfer_ms_(now_ms())
+{
     set_type("data connection");
     setup(false);
 }
 
-void relaysocket::setup(bool accepted) {
-    if (!ok()) return;
+void relaysocket::setup(bool accepted)
+{
+    if (!ok())
+        return;
     if (!set_relay_options(*this, data_)) {
         clear_ok();
         return;
     }
-    if (accepted) peer_address_text_ = peer_text(*this);
+    if (accepted)
+        take_peer_address();
+    arm_deadline();
 }
 
-relaysocket::~relaysocket() {
-    if (pair_) {
-        notify(data_, pair_, connection_disconnected);
-        delete pair_;
-    }
-    sslrelaysocket* partner = partner_;
+relaysocket::~relaysocket()
+{
+    if (pair_)
+        pair_->member_gone(this);
+    relaysocket* partner = partner_;
     remove_partner(this);
-    if (partner && partner->drain_check() == 1) delete partner;
+    if (partner)
+        partner->drain_check();
 }
 
-int relaysocket::drain_check() {
-    closing_ = 1;
-    return partner_input_.length() == 0 ? 1 : 0;
+void relaysocket::take_peer_address()
+{
+    std::unique_ptr<inetaddr> peer = peer_address();
+    peer_address_text_ = peer ? peer->text() : std::string();
 }
 
-int relaysocket::handle_events(int readable, int writable, int error) {
-    int result = socket::handle_events(readable, writable, error);
-    if (result != 0) return result;
-    if (peer_address_text_.empty()) {
-        peer_address_text_ = peer_text(*this);
-        notify(data_, pair_, connection_connected);
+void relaysocket::notify_connected()
+{
+    if (pair_ && data_.log())
+        data_.log()(data_, connection_connected, pair_->number());
+}
+
+bool relaysocket::start_connect(const inetaddr& target, bool through_proxy)
+{
+    if (!target.is_valid()) {
+        report(*this, "invalid address\n");
+        clear_ok();
+        return false;
     }
-    if (closing_ && drain_check() == 1) return -1;
+    int rc = through_proxy ? connect(&target) : connect_direct(&target);
+    if (rc == -1) {
+        report(*this, "unable to connect\n");
+        clear_ok();
+        return false;
+    }
+    update_setup_state();
+    return true;
+}
+
+void relaysocket::update_setup_state()
+{
+    if (state_ > relay_state::handshaking)
+        return;
+    if (is_connecting())
+        state_ = relay_state::connecting;
+    else if (!tunnel_ready())
+        state_ = relay_state::proxy_exchange;
+    else if (in_handshake() || (ctx() && !ssl()))
+        state_ = relay_state::handshaking;
+    else
+        state_ = partner_lost_ ? relay_state::draining : relay_state::relaying;
+}
+
+// The deadline that fits the state: the set-up bound, the session's inactivity timeout while
+// relaying, or the linger bound of a draining end (whichever comes first).
+void relaysocket::arm_deadline()
+{
+    int idle = data_.session().timeout;
+    int64_t now = now_ms();
+    int64_t due = -1;
+    if (state_ <= relay_state::handshaking) {
+        int bound = idle > 0 ? std::min(idle, setup_timeout_seconds) : setup_timeout_seconds;
+        due = now + seconds_ms(bound);
+    } else if (state_ == relay_state::draining) {
+        due = now + seconds_ms(idle > 0 ? std::min(idle, linger_seconds) : linger_seconds);
+    } else if (idle > 0) {
+        int64_t last = last_transfer_ms_;
+        if (partner_)
+            last = std::max(last, partner_->last_transfer_ms_);
+        due = last + seconds_ms(idle);
+    }
+    due_ms_ = due;
+    set_deadline(due);
+}
+
+void relaysocket::finish_soon()
+{
+    state_ = relay_state::closed;
+    due_ms_ = now_ms();
+    set_deadline(due_ms_);
+}
+
+int relaysocket::handle_events(int readable, int writable, int error)
+{
+    if (state_ == relay_state::closed)
+        return -1;
+    bool due = due_ms_ >= 0 && now_ms() >= due_ms_;
+    if (state_ <= relay_state::handshaking) {
+        if (sslsocket::handle_events(readable, writable, error) == -1)
+            return -1;
+        update_setup_state();
+        if (state_ <= relay_state::handshaking) {
+            if (!due)
+                return 1;
+            if (state_ == relay_state::connecting)
+                report_sockerr(*this, "connect failed", ETIMEDOUT);
+            else if (state_ == relay_state::proxy_exchange)
+                report(*this, "unable to read proxy response. timed out\n");
+            else
+                report(*this, "SSL handshake failed: timed out\n");
+            return -1;
+        }
+        if (peer_address_text_.empty())
+            take_peer_address();
+        last_transfer_ms_ = now_ms();
+        if (established() == -1)
+            return -1;
+        arm_deadline();
+        // What waited for the set-up (the channel header, early client bytes) goes out now.
+        push();
+        return state_ == relay_state::closed ? -1 : 0;
+    }
+    // A deadline may come with readiness in the same call; it is spent either way.
+    if (due && on_deadline() == -1)
+        return -1;
     return 0;
 }
 
-int relaysocket::wants_events(int* read, int* write, int* error) {
-    int result = socket::wants_events(read, write, error);
-    if (result != 0) return result;
-    return relay_wants(closing_, partner_input_, partner_ ? &partner_->partner_input() : nullptr, read, write,
-                       error);
+int relaysocket::on_deadline()
+{
+    if (state_ == relay_state::draining)
+        return -1;  // the peer did not end its stream in time; nothing of ours is in flight
+    int idle = data_.session().timeout;
+    if (idle <= 0)
+        return 0;
+    int64_t last = last_transfer_ms_;
+    if (partner_)
+        last = std::max(last, partner_->last_transfer_ms_);
+    if (now_ms() - last < seconds_ms(idle)) {
+        arm_deadline();
+        return 0;
+    }
+    report(*this, "INF connection inactive for %d seconds, closed\n", idle);
+    return -1;
 }
 
-int relaysocket::relay(int readable, int writable, int error, int max_read, const char* read_failed,
-                       const char* write_failed) {
-    return relay_once(*this, partner_ ? &partner_->partner_input() : nullptr, partner_input_, readable, writable,
-                      error, max_read, read_failed, write_failed);
+int relaysocket::established()
+{
+    notify_connected();
+    return 0;
+}
+
+int relaysocket::drain_check()
+{
+    if (state_ == relay_state::closed)
+        return 1;
+    if (state_ <= relay_state::handshaking) {
+        // Still setting up: with nothing to deliver the end has no reason to go on.
+        if (partner_input_.empty()) {
+            finish_soon();
+            return 1;
+        }
+        partner_lost_ = true;
+        return 0;
+    }
+    state_ = relay_state::draining;
+    arm_deadline();
+    push();
+    return partner_input_.empty() ? 1 : 0;
+}
+
+bool relaysocket::read_wanted() const
+{
+    switch (state_) {
+    case relay_state::relaying:
+    case relay_state::output_ended:
+        return partner_ && partner_->partner_input_.length() < backlog_limit;
+    case relay_state::draining:
+        return !input_done();  // read and drop until the peer's end
+    default:
+        return false;
+    }
+}
+
+int relaysocket::wants_events(int* read, int* write, int* error)
+{
+    if (state_ <= relay_state::handshaking)
+        return sslsocket::wants_events(read, write, error);
+    *read = *write = *error = 0;
+    if (state_ == relay_state::closed)
+        return 0;
+    sslsocket::wants_events(read, write, error);  // what the library last waited for
+    bool library_wants_write = *write != 0;
+    *read = read_wanted() ? 1 : 0;
+    *write = (!output_ended_ && (!partner_input_.empty() || library_wants_write)) ? 1 : 0;
+    *error = 1;
+    return 1;
+}
+
+void relaysocket::report_read_failure()
+{
+    unsigned long last = ERR_peek_last_error();
+    if (ssl() && bytes_read() == 0 && ERR_GET_LIB(last) == ERR_LIB_SSL) {
+        // An alert before any application data: the far agent refused what the handshake
+        // gave it (TLS 1.3 servers judge the client certificate after our handshake returns).
+        const char* reason = ERR_reason_error_string(last);
+        report(*this, "SSL handshake failed: %s\n", reason ? reason : "alert received");
+        return;
+    }
+    // A peer that closes with nothing left for it is an ordinary end, not a failure.
+    if (!partner_input_.empty())
+        report(*this, "connection broken. can't read from %s socket\n", kind_);
+}
+
+int relaysocket::read_step()
+{
+    for (int round = 0; round < reads_per_event && read_wanted(); ++round) {
+        int n;
+        if (state_ == relay_state::draining) {
+            char discard[max_read];
+            n = read(discard, sizeof discard);
+        } else {
+            n = read_into(&partner_->partner_input_, max_read);
+        }
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (input_state() != input_end::orderly) {
+                report_read_failure();
+                return -1;
+            }
+            break;  // the peer's end of stream: the partner ends its output once it has written out
+        }
+        last_transfer_ms_ = now_ms();
+        if (partner_)
+            partner_->push();
+        if (n < max_read && !has_buffered_input())
+            break;
+    }
+    if (input_done() && partner_)
+        partner_->push();
+    return 0;
+}
+
+int relaysocket::flush()
+{
+    if (state_ <= relay_state::handshaking || state_ == relay_state::closed || output_ended_)
+        return 0;
+    bool was_full = partner_input_.length() >= backlog_limit;
+    while (!partner_input_.empty()) {
+        int n = write_from(&partner_input_);
+        if (n < 0) {
+            report(*this, "connection broken. unable to write to %s socket\n", kind_);
+            return -1;
+        }
+        if (n == 0)
+            break;
+        last_transfer_ms_ = now_ms();
+    }
+    if (partner_ && was_full && partner_input_.length() < backlog_limit)
+        partner_->request_update();  // it may read again
+    bool nothing_more = state_ == relay_state::draining || (partner_ && partner_->input_done());
+    if (partner_input_.empty() && nothing_more && shutdown_output() != 0)
+        output_ended_ = true;  // done, or failed: either way nothing more goes out
+    return 0;
+}
+
+void relaysocket::advance()
+{
+    if (state_ <= relay_state::handshaking || state_ == relay_state::closed)
+        return;
+    bool in = input_done();
+    bool out = output_ended_;
+    if (state_ == relay_state::draining) {
+        if (in && out)
+            state_ = relay_state::closed;
+        return;
+    }
+    state_ = in && out ? relay_state::closed
+             : in      ? relay_state::input_ended
+             : out     ? relay_state::output_ended
+                       : relay_state::relaying;
+}
+
+void relaysocket::push()
+{
+    if (state_ <= relay_state::handshaking || state_ == relay_state::closed)
+        return;
+    if (flush() == -1) {
+        finish_soon();
+        return;
+    }
+    advance();
+    if (state_ == relay_state::closed)
+        finish_soon();
+    else
+        request_update();
+}
+
+int relaysocket::relay(int readable, int writable, int error)
+{
+    if (error)
+        return -1;
+    if (readable && read_step() == -1)
+        return -1;
+    if ((writable || !partner_input_.empty()) && flush() == -1)
+        return -1;
+    advance();
+    return state_ == relay_state::closed ? -1 : 0;
 }
 
 // ---- sslrelaysocket ---------------------------------------------------------------------------
 
-sslrelaysocket::sslrelaysocket(const reporter& parent, connection_data& data, const channel_header& header)
-    : reporter(parent), sslsocket(parent, data.ssl_context(), AF_INET, SOCK_STREAM, 0), header_(header),
-      data_(data), partner_input_(parent) {
+sslrelaysocket::sslrelaysocket(const reporter& parent, connection_data& data, const channel_header& header,
+                               const char* kind)
+    : reporter(parent), relaysocket(parent, data, header, data.ssl_context(), kind)
+{
     set_type("SSL connection");
-    setup();
 }
 
-void sslrelaysocket::setup() {
-    if (!ok()) return;
-    if (!set_relay_options(*this, data_)) clear_ok();
-}
-
-sslrelaysocket::~sslrelaysocket() {
-    if (pair_) {
-        notify(data_, pair_, connection_disconnected);
-        delete pair_;
-    }
-    relaysocket* partner = partner_;
-    remove_partner(this);
-    if (partner && partner->drain_check() == 1) delete partner;
-}
-
-int sslrelaysocket::drain_check() {
-    closing_ = 1;
-    return partner_input_.length() == 0 ? 1 : 0;
-}
-
-bool sslrelaysocket::queue_header() {
-    char* gap = partner_input_.insert(0, static_cast<int>(header_.size()));
-    if (!gap) return false;
-    std::copy(header_.begin(), header_.end(), gap);
+bool sslrelaysocket::queue_header()
+{
+    char* gap = partner_input().insert(0, static_cast<int>(header().size()));
+    if (!gap)
+        return false;
+    std::copy(header().begin(), header().end(), gap);
     return true;
 }
 
-void sslrelaysocket::connect_to_server() {
-    if (!ok()) return;
-    const session_record& s = data_.session();
+void sslrelaysocket::connect_to_server()
+{
+    if (!ok())
+        return;
+    const session_record& s = data().session();
     inetaddr target(*this, s.server ? s.server : "", s.serverport ? s.serverport : "");
-    if (!start_relay_connect(*this, target)) return;
-    SSL* ssl = data_.new_ssl();
+    if (!start_connect(target, true))
+        return;
+    SSL* ssl = data().new_ssl();
     if (!ssl) {
         report(*this, "unable to create SSL structure\n");
         clear_ok();
@@ -178,78 +407,33 @@ void sslrelaysocket::connect_to_server() {
     }
 }
 
-int sslrelaysocket::handle_events(int readable, int writable, int error) {
-    int result = sslsocket::handle_events(readable, writable, error);
-    // The step that completes the handshake answers 1; go on at once so that the far agent is
-    // logged and checked without waiting for another readiness.
-    bool just_finished = result == 1 && ssl() && !is_busy() && !far_agent_checked_;
-    if (result != 0 && !just_finished) return result;
-    result = 0;
-    if (peer_address_text_.empty()) {
-        peer_address_text_ = peer_text(*this);
-        notify(data_, pair_, connection_connected);
-    }
-    if (!far_agent_checked_) result = after_handshake();
-    if (closing_ && drain_check() == 1) result = -1;
-    return result;
-}
-
-int sslrelaysocket::after_handshake() {
-    far_agent_checked_ = true;
+int sslrelaysocket::established()
+{
     peer_name_text_ = peer_name();
     cipher_text_ = cipher_name();
-    notify(data_, pair_, connection_connected);
-    if (check_partner(data_.partners(), peer_name_text_, mapped_name_) != 0) {
+    notify_connected();
+    if (check_partner(data().partners(), peer_name_text_, mapped_name_) != 0) {
         report(*this, "access denied to %s by partner list\n", peer_name_text_.c_str());
         return -1;
     }
     return 0;
 }
 
-int sslrelaysocket::wants_events(int* read, int* write, int* error) {
-    int result = sslsocket::wants_events(read, write, error);
-    if (result != 0) return result;
-    return relay_wants(closing_, partner_input_, partner_ ? &partner_->partner_input() : nullptr, read, write,
-                       error);
-}
-
-int sslrelaysocket::relay(int readable, int writable, int error, int max_read, const char* read_failed,
-                          const char* write_failed) {
-    return relay_once(*this, partner_ ? &partner_->partner_input() : nullptr, partner_input_, readable, writable,
-                      error, max_read, read_failed, write_failed);
-}
-
-bool start_relay_connect(socket& s, const inetaddr& target) {
-    if (!target.is_valid()) {
-        report(s, "invalid address\n");
-        s.clear_ok();
-        return false;
-    }
-    if (s.connect(&target) == -1) {
-        report(s, "unable to connect\n");
-        s.clear_ok();
-        return false;
-    }
-    return true;
-}
-
 // ---- links ------------------------------------------------------------------------------------
 
-void make_partners(relaysocket* plain, sslrelaysocket* ssl) {
+void make_partners(relaysocket* plain, relaysocket* ssl)
+{
     remove_partner(plain);
     remove_partner(ssl);
     plain->partner_ = ssl;
     ssl->partner_ = plain;
 }
 
-void remove_partner(relaysocket* plain) {
-    if (plain->partner_) plain->partner_->partner_ = nullptr;
-    plain->partner_ = nullptr;
-}
-
-void remove_partner(sslrelaysocket* ssl) {
-    if (ssl->partner_) ssl->partner_->partner_ = nullptr;
-    ssl->partner_ = nullptr;
+void remove_partner(relaysocket* end)
+{
+    if (end->partner_)
+        end->partner_->partner_ = nullptr;
+    end->partner_ = nullptr;
 }
 
 }  // namespace orv

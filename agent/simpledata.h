@@ -9,9 +9,6 @@ namespace orv {
 
 class simpledata : public relaysocket {
 public:
-    // Most bytes read from the local program per event.
-    static constexpr int max_read = 2048;
-
     // Over an accepted handle.
     simpledata(const reporter& parent, connection_data& data, int handle, const channel_header& header);
     // Connecting to an IPv4 address and port, both in network byte order.
@@ -22,10 +19,6 @@ public:
                const channel_header& header);
 
     int handle_events(int readable, int writable, int error) override;
-    int wants_events(int* read, int* write, int* error) override;
-
-private:
-    void connect_to(const inetaddr& target);
 };
 
 }  // namespace orv

@@ -9,13 +9,9 @@ namespace orv {
 
 class stdssl : public sslrelaysocket {
 public:
-    // Most bytes read from the far agent per event.
-    static constexpr int max_read = 16384;
-
     stdssl(const reporter& parent, connection_data& data, const channel_header& header);
 
     int handle_events(int readable, int writable, int error) override;
-    int wants_events(int* read, int* write, int* error) override;
 };
 
 }  // namespace orv

@@ -39,17 +39,31 @@ public:
     virtual int handle_events(int readable, int writable, int error);
     virtual int wants_events(int* read, int* write, int* error);
     virtual int is_busy();
+    // Nonzero when input is already waiting inside the object (decrypted TLS records, say),
+    // where the kernel's readiness cannot show it.
+    virtual int has_buffered_input();
+
+    // Monotonic milliseconds, the clock of deadlines.
+    static int64_t now_ms();
+    // Asks every selector this object is registered with to query wants_events again.
+    void request_update();
+    // One deadline (now_ms scale; -1 clears it): at that time the object gets a
+    // handle_events(0, 0, 0) call.
+    void set_deadline(int64_t at_ms);
 
     int handle() const { return handle_; }
     time_t last_activity() const { return last_activity_; }
     time_t creation_time() const { return creation_time_; }
     int64_t bytes_read() const { return bytes_read_; }
     int64_t bytes_written() const { return bytes_written_; }
+    int64_t deadline() const { return deadline_; }
     // The selectors this object is registered with, in order of registration.
     const std::vector<selector*>& selectors() const { return selectors_; }
 
 protected:
     void stamp_activity() { last_activity_ = time(nullptr); }
+    // The handle is about to be closed: no selector may keep waiting on its number.
+    void forget_handle();
 
     int handle_;
     time_t last_activity_;
@@ -60,6 +74,7 @@ protected:
 private:
     friend class selector;
     std::vector<selector*> selectors_;
+    int64_t deadline_ = -1;
 };
 
 }  // namespace orv

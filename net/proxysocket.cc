@@ -219,6 +219,8 @@ int proxysocket::read_step()
     }
     tunnel_ready_ = 1;
     exchange_.consume(static_cast<int>(header_end));
+    // The exchange with the proxy is not traffic of the tunnel: its counts start here.
+    bytes_read_ = bytes_written_ = 0;
     return 1;
 }
 

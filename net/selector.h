@@ -1,23 +1,35 @@
-// selector: the agent's only event loop. It waits with poll() on the handles of its registered
-// objects and then offers every registered object one handle_events call per cycle, also when
-// nothing happened on its handle: that call is what drives the objects' own time-outs.
+// selector: the agent's only event loop, on epoll.
 //
-// The selector owns what is registered with it. An object whose handle_events returns -1, or whose
-// ok flag is cleared, is removed and passed to dispose (which deletes it). Destroying the selector
-// destroys everything still registered, in registration order. An object destroyed elsewhere
-// removes itself from every selector first (iodesc's destructor).
+// Interest is registered with the kernel when it changes, and only objects with something to do
+// are dispatched: a ready handle, an expired timer, or input already buffered inside the object
+// (decrypted TLS records). A cycle therefore costs what its ready objects cost, however many idle
+// ones are registered.
 //
-// Walks over the registered objects are snapshots: an object removed or destroyed during a walk
-// (for instance by another object's handle_events) is not visited afterwards, and an object added
-// during a walk is first visited by the next walk.
+// After every handle_events call the selector asks the object's wants_events again before the
+// next wait. An object that changes what another object wants (a relay side filling its
+// partner's buffer) calls update() on it (iodesc::request_update does that).
+//
+// Time-outs: each object may hold one deadline (set_deadline, monotonic milliseconds). When it
+// passes, the object gets a handle_events(0, 0, 0) call and checks its own stamps; the deadline
+// is spent by then and must be set again if still wanted. The wait timeout, when set, only caps
+// the wait.
+//
+// The selector owns what is registered with it. An object whose handle_events returns -1, or
+// whose ok flag is cleared, is removed and passed to dispose (which deletes it). Destroying the
+// selector destroys everything still registered, in registration order. An object destroyed
+// elsewhere removes itself from every selector first (iodesc's destructor).
+//
+// Snapshot guarantees: an object removed or destroyed during a dispatch or a walk is never touched
+// again, and an object added during one is first dispatched or visited in the next cycle.
 #pragma once
 
 #include <cstdint>
-#include <list>
+#include <map>
+#include <queue>
 #include <unordered_map>
 #include <vector>
 
-#include <poll.h>
+#include <sys/epoll.h>
 
 #include "net/iodesc.h"
 #include "net/reporter.h"
@@ -37,20 +49,35 @@ public:
     virtual void after_wait();
     virtual void before_wait();
 
-    // Seconds; -1 waits without limit.
+    // Seconds; -1 waits without limit (deadlines still wake the loop).
     void set_wait_timeout(int seconds) { wait_timeout_ = seconds; }
     int wait_timeout() const { return wait_timeout_; }
 
     // Null, already registered (add) and absent (remove) objects are ignored.
     void add(iodesc* d);
+    // Registers an object that serves the loop without keeping it alive (a signal watch): run()
+    // ends when only such objects are left.
+    void add_background(iodesc* d);
     void remove(iodesc* d);
-    int count() const { return static_cast<int>(index_.size()); }
+    int count() const { return static_cast<int>(serial_of_.size()); }
     bool contains(const iodesc* d) const;
 
-    // Runs cycles until nothing is registered.
+    // Asks `d` for its wanted events again before the next wait.
+    void update(iodesc* d);
+    // The handle of `d` is about to be closed: drop it from the kernel's interest set now, while
+    // its number still names it.
+    void forget_handle(iodesc* d);
+    // One deadline per object (monotonic milliseconds, iodesc::now_ms); -1 clears it.
+    void set_deadline(iodesc* d, int64_t at_ms);
+
+    // Runs cycles until nothing is registered, or until stop().
     void run();
-    // One cycle: collect the wanted events, wait, dispatch. Returns false without waiting when
-    // nothing is registered. run() is after_wait, cycle until false, before_wait.
+    // Ends run() after the current dispatch; what is registered stays (and is destroyed with
+    // the selector).
+    void stop() { stopped_ = true; }
+    bool stopped() const { return stopped_; }
+    // One cycle: refresh the interest of changed objects, wait, dispatch. Returns false without
+    // waiting when nothing is registered. run() is after_wait, cycle until false, before_wait.
     bool cycle();
 
     // Snapshot walk over the registered objects, in registration order; `visit` may add, remove
@@ -58,45 +85,53 @@ public:
     template <typename F>
     void for_each(F visit)
     {
-        walk_guard guard(*this);
-        for (auto it = entries_.begin(); it != entries_.end() && it->serial < guard.limit; ++it)
-            if (it->object)
-                visit(it->object);
+        uint64_t limit = next_serial_;
+        for (auto it = by_serial_.begin(); it != by_serial_.end() && it->first < limit;) {
+            uint64_t serial = it->first;
+            visit(it->second.object);
+            it = by_serial_.upper_bound(serial);
+        }
     }
 
 private:
-    struct entry {
-        iodesc* object;   // null once removed during a walk; the node is erased after it
-        uint64_t serial;  // registration number, increasing along the list
+    struct registration {
+        iodesc* object;
+        int handle = -1;          // the handle in the kernel's set, -1 when none
+        uint32_t events = 0;      // the events registered for it
+        bool wants_error = false;
+        bool stale = false;       // in stale_ already
+        bool background = false;  // does not keep run() going
+        int64_t deadline = -1;
     };
-    // Keeps list nodes alive while a walk holds an iterator into the list; the walk ends at
-    // the first entry registered after it started.
-    struct walk_guard {
-        explicit walk_guard(selector& s) : sel(s), limit(s.next_serial_) { ++sel.walking_; }
-        ~walk_guard() { sel.end_walk(); }
-        walk_guard(const walk_guard&) = delete;
-        walk_guard& operator=(const walk_guard&) = delete;
-        selector& sel;
-        uint64_t limit;
+    struct ready_event {
+        uint64_t serial;
+        unsigned char bits;
     };
 
-    void end_walk();
-    void unlink(iodesc* d);
-    void collect_events();
+    registration* find(uint64_t serial);
+    void refresh();
+    void refresh_one(uint64_t serial, registration& r);
+    void set_interest(registration& r, uint64_t serial, int handle, uint32_t events);
+    int wait_ms();
+    void collect_ready(int n);
+    void collect_deadlines();
     void dispatch();
+    void destroy(iodesc* d);
 
-    std::list<entry> entries_;
-    std::unordered_map<const iodesc*, std::list<entry>::iterator> index_;
-    uint64_t next_serial_ = 0;
-    int walking_ = 0;
-    int removed_during_walk_ = 0;
+    int epoll_ = -1;
+    std::map<uint64_t, registration> by_serial_;  // registration order
+    std::unordered_map<const iodesc*, uint64_t> serial_of_;
+    uint64_t next_serial_ = 1;
+    size_t background_count_ = 0;
     int wait_timeout_ = -1;
+    bool stopped_ = false;
 
-    // The wait set of the current cycle: one pollfd per handle, whatever number of objects
-    // share it; ready_ holds the readiness still to be handed out for each (bits below).
-    std::vector<pollfd> pollfds_;
-    std::vector<unsigned char> ready_;
-    std::vector<int> slot_of_handle_;  // handle -> index in pollfds_ this cycle, -1 if none
+    std::vector<uint64_t> stale_;       // to ask wants_events before the next wait
+    std::vector<uint64_t> buffered_;    // holding input the kernel does not know of
+    using deadline_entry = std::pair<int64_t, uint64_t>;
+    std::priority_queue<deadline_entry, std::vector<deadline_entry>, std::greater<>> deadlines_;
+    std::vector<epoll_event> kernel_events_;
+    std::vector<ready_event> ready_;
 };
 
 }  // namespace orv

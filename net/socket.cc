@@ -19,9 +19,11 @@ bool is_would_block(int error)
     return error == EAGAIN || error == EWOULDBLOCK || error == ENOTCONN;
 }
 
+// EAGAIN from connect() on a TCP socket means no local port was free: a failure, not a
+// connect under way.
 bool is_connect_pending(int error)
 {
-    return error == EINPROGRESS || error == EALREADY || error == EAGAIN || error == EWOULDBLOCK;
+    return error == EINPROGRESS || error == EALREADY;
 }
 
 }  // namespace
@@ -49,8 +51,10 @@ socket::~socket()
 
 int socket::close()
 {
-    if (handle_ >= 0)
+    if (handle_ >= 0) {
+        forget_handle();
         ::close(handle_);
+    }
     handle_ = -1;
     pending_.reset();
     return 0;
@@ -81,6 +85,7 @@ int socket::plain_read(char* buf, int size)
     // recv returning 0 is the peer's orderly close, even with a stale errno.
     if (n < 0 && (is_would_block(errno) || errno == EINTR))
         return 0;
+    input_end_ = n == 0 ? input_end::orderly : input_end::failed;
     return -1;
 }
 
@@ -128,7 +133,7 @@ int buffered_read(Socket* s, Read read, rwbuf* buf, int max)
         return -1;
     if (n > 0)
         buf->commit(n);
-    return 0;
+    return n;
 }
 
 template <typename Socket, typename Write>
@@ -143,7 +148,7 @@ int buffered_write(Socket* s, Write write, rwbuf* buf)
         return -1;
     if (n > 0 && !buf->consume(n))
         return -1;
-    return 0;
+    return n;
 }
 
 }  // namespace
@@ -232,6 +237,17 @@ int socket::complete_connect()
     return -1;
 }
 
+int socket::shutdown_output()
+{
+    if (is_closed()) {
+        report(*this, "tried shutdown on closed socket\n");
+        return -1;
+    }
+    if (::shutdown(handle_, SHUT_WR) == 0 || errno == ENOTCONN)
+        return 1;
+    return -1;
+}
+
 int socket::listen(int backlog)
 {
     if (is_closed()) {
@@ -246,7 +262,7 @@ int socket::listen(int backlog)
     return 0;
 }
 
-int socket::accept()
+int socket::accept(bool report_failure)
 {
     if (is_closed()) {
         report(*this, "tried accept on closed socket\n");
@@ -256,8 +272,11 @@ int socket::accept()
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     int h = ::accept4(handle_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-    if (h < 0)
+    if (h < 0 && report_failure) {
+        int error = errno;
         report_sockerr(*this, "accept failed");
+        errno = error;
+    }
     return h;
 }
 

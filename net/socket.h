@@ -32,11 +32,19 @@ public:
     int is_busy() override;
     // 0 when connected or connecting, -1 on failure ("connect failed" with the error).
     virtual int connect(const address* to);
+    // Ends the output direction (the peer reads an end of stream) while input goes on:
+    // 1 when done, 0 to be called again when the handle is ready, -1 on failure.
+    virtual int shutdown_output();
+
+    // How the input direction ended, once a read has answered -1.
+    enum class input_end { open, orderly, failed };
+    input_end input_state() const { return input_end_; }
 
     int bind(const address* at);
     int listen(int backlog);
-    // The new handle, or a negative value after "accept failed". The caller wraps it.
-    int accept();
+    // The new handle, or a negative value after "accept failed" (errno kept; the message only
+    // when `report_failure`). The caller wraps it.
+    int accept(bool report_failure = true);
     // New addresses (null after "getsockname failed" / "getpeername failed").
     std::unique_ptr<inetaddr> local_address();
     std::unique_ptr<inetaddr> peer_address();
@@ -67,6 +75,7 @@ protected:
     int option(int level, int name, const char* option_name, int value);
 
     std::unique_ptr<inetaddr> pending_;  // non-null exactly while connecting
+    input_end input_end_ = input_end::open;
 };
 
 // Writing to a peer that has gone must not kill the process.

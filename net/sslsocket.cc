@@ -28,7 +28,7 @@ int sslsocket::close()
         return 0;
     // One close notification, result ignored; whatever the library queued about it is not
     // worth a line before the next unrelated report.
-    if (SSL_is_init_finished(ssl_.get())) {
+    if (SSL_is_init_finished(ssl_.get()) && !fatal_ && !(SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN)) {
         ERR_set_mark();
         SSL_shutdown(ssl_.get());
         ERR_pop_to_mark();
@@ -42,14 +42,14 @@ bool sslsocket::in_handshake() const
     return ssl_ && !SSL_is_init_finished(ssl_.get());
 }
 
-bool sslsocket::in_shutdown() const
-{
-    return ssl_ && (SSL_get_shutdown(ssl_.get()) & (SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN)) != 0;
-}
-
 int sslsocket::is_busy()
 {
-    return (proxysocket::is_busy() || in_handshake() || in_shutdown()) ? 1 : 0;
+    return (proxysocket::is_busy() || in_handshake()) ? 1 : 0;
+}
+
+int sslsocket::has_buffered_input()
+{
+    return ssl_ && !input_stalled_ && !in_handshake() && SSL_has_pending(ssl_.get()) ? 1 : 0;
 }
 
 bool sslsocket::would_block(int ret)
@@ -81,9 +81,13 @@ int sslsocket::sslconnect(SSL* ssl)
     if (!ssl)
         return -1;
     ssl_.reset(ssl);
+    tls_ = true;
     // The data a relay retries after a blocked write sits in an rwbuf that may have been
     // reallocated meanwhile; without this mode the library refuses the retry.
     SSL_set_mode(ssl, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Several records per system call: fewer reads for a bulk download.
+    SSL_set_read_ahead(ssl, 1);
+    SSL_set_default_read_buffer_len(ssl, read_ahead_bytes);
     if (!SSL_set_fd(ssl, handle_)) {
         report_handshake_failure();
         return -1;
@@ -105,22 +109,48 @@ int sslsocket::handshake_step()
             record_peer();
         return 1;
     }
+    fatal_ = true;
     report_handshake_failure();
     return -1;
 }
 
-int sslsocket::shutdown_step()
+int sslsocket::shutdown_output()
 {
-    stamp_activity();
-    ERR_clear_error();
-    errno = 0;
-    int rc = SSL_shutdown(ssl_.get());
-    if (rc == 1)
-        return -1;  // both notifications exchanged: nothing more will come
-    if (rc == 0 || would_block(rc))
-        return 1;   // ours is out (or on its way); the peer's may still come
-    report(*this, "shutdown failed\n");
-    return -1;
+    if (!tls_ || !ssl_)
+        return socket::shutdown_output();
+    if (is_busy())
+        return 0;
+    bool sent = (SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN) != 0;
+    bool flushing = sent && SSL_want(ssl_.get()) == SSL_WRITING;
+    if (!fatal_ && (!sent || flushing)) {
+        stamp_activity();
+        ERR_clear_error();
+        errno = 0;
+        int rc = SSL_shutdown(ssl_.get());
+        if (rc < 0 && would_block(rc))
+            return 0;
+        // A peer that has gone already cannot take the notification; its end is ours too.
+        ERR_clear_error();
+    }
+    return socket::shutdown_output();
+}
+
+sslsocket::input_end sslsocket::classify_read_end(int ret)
+{
+    int e = SSL_get_error(ssl_.get(), ret);
+    if (e == SSL_ERROR_ZERO_RETURN)
+        return input_end::orderly;
+    unsigned long last = ERR_peek_last_error();
+    bool eof_without_notify = (e == SSL_ERROR_SSL && ERR_GET_REASON(last) == SSL_R_UNEXPECTED_EOF_WHILE_READING) ||
+                              (e == SSL_ERROR_SYSCALL && last == 0 && errno == 0);
+    fatal_ = true;
+    if (eof_without_notify) {
+        // The far agent closed the stream without close_notify: an ordinary end here, not an
+        // error line (nothing of ours is at risk, the stream is complete up to its end).
+        ERR_clear_error();
+        return input_end::orderly;
+    }
+    return input_end::failed;
 }
 
 void sslsocket::record_peer()
@@ -150,6 +180,8 @@ void sslsocket::report_handshake_failure()
 
 int sslsocket::ssl_read(char* buf, int size)
 {
+    if (!tls_)
+        return plain_read(buf, size);
     if (!ssl_) {
         report(*this, "tried read on closed ssl socket\n");
         return -1;
@@ -163,14 +195,22 @@ int sslsocket::ssl_read(char* buf, int size)
     errno = 0;
     int rc = SSL_read(ssl_.get(), buf, size);
     if (rc > 0) {
+        input_stalled_ = false;
         bytes_read_ += rc;
         return rc;
     }
-    return would_block(rc) ? 0 : -1;
+    if (would_block(rc)) {
+        input_stalled_ = true;
+        return 0;
+    }
+    input_end_ = classify_read_end(rc);
+    return -1;
 }
 
 int sslsocket::ssl_write(const char* data, int len)
 {
+    if (!tls_)
+        return plain_write(data, len);
     if (!ssl_) {
         report(*this, "tried write on closed ssl socket\n");
         return -1;
@@ -191,7 +231,10 @@ int sslsocket::ssl_write(const char* data, int len)
         bytes_written_ += rc;
         return rc;
     }
-    return would_block(rc) ? 0 : -1;
+    if (would_block(rc))
+        return 0;
+    fatal_ = true;
+    return -1;
 }
 
 int sslsocket::read(char* buf, int size) { return ssl_read(buf, size); }
@@ -204,11 +247,11 @@ int sslsocket::handle_events(int readable, int writable, int error)
     int rc = proxysocket::handle_events(readable, writable, error);
     if (rc != 0)
         return rc;
-    if (!in_handshake() && !in_shutdown())
+    if (!in_handshake())
         return 0;
     int result = 1;
     if (readable || writable)
-        result = in_handshake() ? handshake_step() : shutdown_step();
+        result = handshake_step();
     return error ? -1 : result;
 }
 
@@ -223,7 +266,7 @@ int sslsocket::wants_events(int* read, int* write, int* error)
         *read = want == SSL_READING;
         *write = want == SSL_WRITING;
     }
-    if (!in_handshake() && !in_shutdown())
+    if (!in_handshake())
         return 0;
     // Waiting for both when the library waits for one would wake the loop on every cycle.
     if (!*read && !*write)

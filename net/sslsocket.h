@@ -1,20 +1,25 @@
-// sslsocket: an SSL client connection over a proxysocket, driven without blocking by the selector.
+// sslsocket: a stream socket that may carry TLS, over a proxysocket, driven without blocking by
+// the selector.
 //
-// sslconnect attaches an SSL object (owned from then on) in the client role. The handshake runs
-// from handle_events once the connect and any proxy exchange are done; at its completion the
-// cipher name and the peer certificate's subject (X509_NAME_oneline form, empty without a
-// certificate) are recorded. Until then, and during a shutdown, the socket is busy and SSL reads
-// and writes are refused with 0 ("tried read on busy ssl socket\n"), so callers retry later.
-// read and write go through ssl_read and ssl_write, so relaying subclasses use the plain calls.
+// Without an SSL object it is a plain socket: read and write go straight to the handle. sslconnect
+// attaches an SSL object (owned from then on) in the client role. The handshake runs from
+// handle_events once the connect and any proxy exchange are done; at its completion the cipher
+// name and the peer certificate's subject (X509_NAME_oneline form, empty without a certificate)
+// are recorded. Until then the socket is busy and SSL reads and writes are refused with 0
+// ("tried read on busy ssl socket\n"), so callers retry later.
+//
+// Either direction ends on its own (half-close): a read answers -1 once the peer's close_notify
+// (or its end of the stream) has come, and input_end() then says whether that was an orderly end
+// or a failure; shutdown_output sends our close_notify and the TCP end of stream while reads go
+// on.
 //
 // The SSL_CTX is the creator's (the session's); the socket never frees it.
 //
 // For subclasses that relay data: after the handshake, handle_events returns 0 and wants_events
 // asks for nothing but reports in *read / *write what the library last waited for; the
-// subclass adds its own wishes. Read at least 16384 bytes per ssl_read (one whole record): the
-// library decrypts a record at a time, and what a shorter read leaves inside it does not make
-// the handle readable again. The process must ignore SIGPIPE (ignore_sigpipe): the library
-// writes with plain write() calls.
+// subclass adds its own wishes. Records are read ahead, so decrypted input can wait inside the
+// library while the handle is quiet: has_buffered_input tells the selector. The process must
+// ignore SIGPIPE (ignore_sigpipe): the library writes with plain write() calls.
 #pragma once
 
 #include <string>
@@ -28,8 +33,11 @@ namespace orv {
 
 class sslsocket : public proxysocket {
 public:
-    // Most plaintext bytes handed to SSL_write per call; longer writes come back short.
-    static constexpr int max_write = 16000;
+    // Most plaintext bytes handed to SSL_write per call (one full record); longer writes come
+    // back short.
+    static constexpr int max_write = 16384;
+    // The library's read buffer while records are read ahead (released when idle).
+    static constexpr int read_ahead_bytes = 65536;
 
     // A new socket(family, type, protocol); `ctx` may be null when every SSL object is given
     // to sslconnect(SSL*).
@@ -48,6 +56,7 @@ public:
     int handle_events(int readable, int writable, int error) override;
     int wants_events(int* read, int* write, int* error) override;
     int is_busy() override;
+    int has_buffered_input() override;
     virtual int ssl_read(char* buf, int size);
     virtual int ssl_write(const char* data, int len);
 
@@ -57,27 +66,33 @@ public:
     // The same with a new SSL object from the creator's SSL_CTX.
     int sslconnect();
 
+    // Our close_notify (with TLS), then the TCP end of stream.
+    int shutdown_output() override;
+
     const std::string& peer_name() const { return peer_name_; }
     const std::string& cipher_name() const { return cipher_name_; }
     SSL* ssl() const { return ssl_.get(); }
     SSL_CTX* ctx() const { return ctx_; }
     bool in_handshake() const;
-    bool in_shutdown() const;
 
 protected:
     // One handshake step: 1 to go on (done or waiting), -1 after reporting the failure.
     int handshake_step();
-    // One shutdown step: 1 while waiting for the peer, -1 when finished or failed.
-    int shutdown_step();
     void record_peer();
     void report_handshake_failure();
     // True when the last SSL call only has to wait for the network.
     bool would_block(int ret);
+    // After a failed SSL_read: the orderly ends (close_notify, or the stream ending without
+    // one) against real failures.
+    input_end classify_read_end(int ret);
 
     SSL_CTX* ctx_;
     ssl_ptr ssl_;
     std::string peer_name_;
     std::string cipher_name_;
+    bool tls_ = false;            // an SSL object was attached: I/O goes through TLS from then on
+    bool input_stalled_ = false;  // the last read waited for the network
+    bool fatal_ = false;          // the library failed: no close_notify may follow
 };
 
 }  // namespace orv

@@ -190,17 +190,17 @@ TEST_F(ssl_fixture, handshake_records_the_peer_and_the_cipher_and_data_flows)
     EXPECT_FALSE(sock->cipher_name().empty());
     EXPECT_EQ(log.text(), "");
 
-    // A write of 20000 bytes passes at most 16000; the rest is the caller's to retry.
+    // A write of 20000 bytes passes at most one record; the rest is the caller's to retry.
     std::string big(20000, 'b');
-    EXPECT_EQ(sock->write(big.data(), 20000), 16000);
+    EXPECT_EQ(sock->write(big.data(), 20000), 16384);
     rwbuf echoed(r);
     ASSERT_TRUE(test::run_until(sel, [&] {
         sock->read_into(&echoed, 16384);
-        return echoed.length() >= 16000;
+        return echoed.length() >= 16384;
     }));
-    EXPECT_EQ(echoed.length(), 16000);
-    EXPECT_EQ(sock->bytes_written(), 16000);
-    EXPECT_EQ(sock->bytes_read(), 16000);
+    EXPECT_EQ(echoed.length(), 16384);
+    EXPECT_EQ(sock->bytes_written(), 16384);
+    EXPECT_EQ(sock->bytes_read(), 16384);
     EXPECT_EQ(server.cipher, sock->cipher_name());
 
     sock->close();  // close notification out, SSL object gone, handle still open
@@ -257,16 +257,20 @@ TEST_F(ssl_fixture, a_peer_without_a_certificate)
     EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(ssl_fixture, over_a_socket_pair_with_the_peers_close_notification)
+TEST_F(ssl_fixture, over_a_socket_pair_each_direction_ends_on_its_own)
 {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     ssl_ctx_ptr ctx = client_ctx(certs().ca.cert.get());
+    std::atomic<bool> got_late{false};
     std::atomic<bool> got_ours{false};
     tls_server server(server_ctx(false), sv[1], [&](SSL* ssl) {
         SSL_write(ssl, "bye", 3);
-        if (SSL_shutdown(ssl) == 0)                  // ours out; now wait for the client's
-            got_ours = SSL_shutdown(ssl) == 1;
+        SSL_shutdown(ssl);  // ours out; the client may still send
+        char in[16];
+        int n = SSL_read(ssl, in, sizeof in);
+        got_late = n == 4 && std::string(in, 4) == "late";
+        got_ours = SSL_read(ssl, in, sizeof in) <= 0 && SSL_get_error(ssl, 0) == SSL_ERROR_ZERO_RETURN;
     });
     sock = new reading_sslsocket(r, ctx.get(), sv[0]);
     ASSERT_EQ(sock->set_nonblocking(1), 0);
@@ -281,17 +285,16 @@ TEST_F(ssl_fixture, over_a_socket_pair_with_the_peers_close_notification)
 
     char buf[16];
     ASSERT_TRUE(test::run_until(sel, [&] { return sock->read(buf, sizeof buf) == 3; }));
-    // The peer's close notification: the read ends, the socket is now in shutdown and busy.
+    // The peer's close notification ends our input, in order, and nothing else.
     ASSERT_TRUE(test::run_until(sel, [&] { return sock->read(buf, sizeof buf) == -1; }));
-    EXPECT_TRUE(sock->in_shutdown());
-    EXPECT_EQ(sock->is_busy(), 1);
-    EXPECT_EQ(sock->read(buf, sizeof buf), 0);
-    EXPECT_EQ(log.text(), "tried read on busy ssl socket\n");
-    // handle_events answers with our notification and has the socket destroyed.
-    ASSERT_TRUE(test::run_until(sel, [&] { return !alive(); }));
+    EXPECT_EQ(sock->input_state(), socket::input_end::orderly);
+    EXPECT_EQ(sock->is_busy(), 0);
+    EXPECT_EQ(sock->write("late", 4), 4);
+    ASSERT_TRUE(test::run_until(sel, [&] { return sock->shutdown_output() == 1; }));
     server.join();
+    EXPECT_TRUE(got_late);
     EXPECT_TRUE(got_ours);
-    EXPECT_EQ(log.text(), "tried read on busy ssl socket\n");
+    EXPECT_EQ(log.text(), "");
 }
 
 TEST_F(ssl_fixture, through_tinyproxy)
