@@ -10,19 +10,14 @@ namespace orv {
 
 namespace {
 
-// Newest cached session that has not timed out; the first met wins among equal start times.
-struct newest_session {
-    long now;
-    SSL_SESSION* best = nullptr;
-};
-
-void consider_session(void* item, void* arg) {
-    auto* s = static_cast<SSL_SESSION*>(item);
-    auto* state = static_cast<newest_session*>(arg);
-    long start = static_cast<long>(SSL_SESSION_get_time(s));
-    if (start + static_cast<long>(SSL_SESSION_get_timeout(s)) <= state->now) return;
-    if (!SSL_SESSION_is_resumable(s)) return;
-    if (!state->best || start > static_cast<long>(SSL_SESSION_get_time(state->best))) state->best = s;
+// Keeps the newest session the far agent gave us. The library's own client cache would grow by
+// every ticket (two per TLS 1.3 connection) and have to be searched for the newest on every
+// connection; one reference is all a client needs.
+int remember_session(SSL* ssl, SSL_SESSION* session) {
+    auto* data = static_cast<connection_data*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+    if (!data) return 0;
+    data->remember_session(session);
+    return 1;  // the reference is ours now
 }
 
 }  // namespace
@@ -40,6 +35,7 @@ connection_data::~connection_data() {
     user_key_.reset();
     root_cert_.reset();
     partners_.clear();
+    latest_session_.reset();
     ctx_.reset();
     record_.reset();
 }
@@ -85,7 +81,12 @@ bool connection_data::build_context(const char* password, const char* key_cipher
     ERR_clear_error();
     // The relay retries a blocked SSL_write from a buffer that may have grown (and moved) since.
     SSL_CTX_set_mode(ctx_.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
-    SSL_CTX_set_session_cache_mode(ctx_.get(), s.cache ? SSL_SESS_CACHE_CLIENT : SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_session_cache_mode(ctx_.get(), s.cache ? SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE
+                                                       : SSL_SESS_CACHE_OFF);
+    if (s.cache) {
+        SSL_CTX_set_app_data(ctx_.get(), this);
+        SSL_CTX_sess_set_new_cb(ctx_.get(), orv::remember_session);
+    }
     if (!s.noclientauth && !install_user_credentials(password, key_cipher)) return false;
     SSL_CTX_set_verify(ctx_.get(), s.noclientauth ? SSL_VERIFY_NONE : SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT,
                        nullptr);
@@ -135,12 +136,21 @@ bool connection_data::install_root() {
 SSL* connection_data::new_ssl() {
     if (!ctx_) return nullptr;
     SSL* ssl = SSL_new(ctx_.get());
-    if (!ssl || !record_->cache) return ssl;
-    newest_session state{static_cast<long>(std::time(nullptr))};
-    OPENSSL_LH_doall_arg(reinterpret_cast<OPENSSL_LHASH*>(SSL_CTX_sessions(ctx_.get())), consider_session,
-                         &state);
-    if (state.best) SSL_set_session(ssl, state.best);
+    if (!ssl || !record_->cache || !latest_session_) return ssl;
+    SSL_SESSION* s = latest_session_.get();
+    long start = static_cast<long>(SSL_SESSION_get_time(s));
+    bool valid = start + static_cast<long>(SSL_SESSION_get_timeout(s)) > static_cast<long>(std::time(nullptr));
+    if (valid && SSL_SESSION_is_resumable(s)) SSL_set_session(ssl, s);
     return ssl;
+}
+
+void connection_data::remember_session(SSL_SESSION* session) {
+    // A session that starts later replaces the one held; on equal start times the first stays.
+    if (latest_session_ && SSL_SESSION_get_time(session) <= SSL_SESSION_get_time(latest_session_.get())) {
+        SSL_SESSION_free(session);
+        return;
+    }
+    latest_session_.reset(session);
 }
 
 pair* connection_data::find_pair(int number) const {

@@ -31,8 +31,10 @@ public:
     connection_data& operator=(const connection_data&) = delete;
 
     // A new SSL object for one connection (the caller owns it), offered the newest reusable
-    // cached session when `cache` is set; null without a context.
+    // session when `cache` is set; null without a context.
     SSL* new_ssl();
+    // Takes the reference to a session the far agent has just given (kept when it is newer).
+    void remember_session(SSL_SESSION* session);
 
     const session_record& session() const { return *record_; }
     bool has_session() const { return record_.has_value(); }
@@ -56,6 +58,7 @@ private:
     x509_ptr user_cert_;
     x509_ptr root_cert_;
     ssl_ctx_ptr ctx_;
+    ssl_session_ptr latest_session_;
     std::vector<std::string> partners_;
     log_callback log_ = nullptr;
     std::map<int, pair*> pairs_;
