@@ -334,15 +334,17 @@ def out_of_descriptors(w):
         s.connect_ex(("127.0.0.1", port))
         held.append(s)
     time.sleep(1.5)
-    cpu, errors = cpu_seconds(agent.pid), accept_errors(w)
+    cpu, errors, size = cpu_seconds(agent.pid), accept_errors(w), os.path.getsize(w.path("agent.log"))
     time.sleep(3)
     cpu, errors = cpu_seconds(agent.pid) - cpu, accept_errors(w) - errors
-    size = os.path.getsize(w.path("agent.log"))
+    size = os.path.getsize(w.path("agent.log")) - size
     for s in held:
         s.close()
     check(agent.poll() is None, "agent still running: %r" % w.lines()[-5:])
     check(cpu < 0.5, "agent used %.2f s of CPU in 3 s without descriptors" % cpu)
     check(errors <= 4, "%d accept error lines in 3 s (log %d bytes): %r" % (errors, size, w.lines()[-3:]))
+    # Whatever the wording, a few lines per held client at most.
+    check(size < 64 * 1024, "the log grew by %d bytes in 3 s: %r" % (size, w.lines()[-3:]))
     # Once the held clients are gone a new one is served (the closed ones may be taken first).
     deadline = time.monotonic() + 20
     answered = False
@@ -368,7 +370,10 @@ def listen_backlog(port):
 
 def connect_burst(w):
     """500 clients connect at the same moment; each gets its byte echoed within 20 s."""
-    port, agent = tunnel(w, echo)
+    # Without client certificates: their checking is the far agent's cost, not the agent's.
+    far_port, _ = w.far_agent(w.service(echo), verify=False)
+    conf, port = w.standard_config(far_port=far_port, extra="multicall=1 noclientauth=1")
+    agent = w.agent(conf, "s1", wait_port=port)
     backlog = listen_backlog(port)
     count = 500
     sel = selectors.DefaultSelector()
@@ -537,20 +542,26 @@ def bytes_out_exact(w):
     far_port, _ = w.far_agent(w.service(serve))
     proxy_port = tinyproxy(w, far_port)
     modes = [("proxied", {"ORV_PROXY": "127.0.0.1", "ORV_PROXYPORT": str(proxy_port)}), ("direct", {})]
+    wrong = []
     for name, env in modes:
         conf, port = w.standard_config(session=name, far_port=far_port, extra="multicall=1", name=name + ".orv")
         environment = {k: v for k, v in os.environ.items() if not k.startswith("ORV_")}
         environment.update(env)
         log = name + ".log"
         w.agent(conf, name, log_name=log, env=environment, wait_port=port)
-        for i, size in enumerate((1234, 100000)):
+        # The last client closes right after sending: its bytes still count once they are sent.
+        for i, (size, wait) in enumerate(((1234, True), (100000, True), (100000, False))):
             s = connect(port)
             s.sendall(b"%08d" % size + pattern_bytes("count", size))
-            check(recv_exact(s, 8) == b"ok%06d" % size, "%s %d: the service got it all" % (name, size))
+            if wait:
+                check(recv_exact(s, 8) == b"ok%06d" % size, "%s %d: the service got it all" % (name, size))
             s.close()
             w.wait_lines(DISCONNECT, i + 1, name=log, timeout=15)
-            counts = bytes_counts(disconnects(w, log)[i])
-            check(counts == (8, size + 8), "%s: sent %d, logged in/out %r" % (name, size + 8, counts))
+            counts = bytes_counts(disconnects(w, log)[i])[1]
+            if counts != size + 8:
+                wrong.append("%s: sent %d%s, logged bytes out %d"
+                             % (name, size + 8, "" if wait else " and closed", counts))
+    check(not wrong, "; ".join(wrong))
 
 
 # ---- 10. termination --------------------------------------------------------------------------
