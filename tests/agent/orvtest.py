@@ -128,7 +128,8 @@ class World:
         r = subprocess.run(["openssl", *args], cwd=self.dir, capture_output=True, text=True, timeout=60)
         check(r.returncode == 0, "openssl %s failed: %s" % (" ".join(args), r.stderr))
 
-    def make_ca(self, name, subject, start="20200101000000Z", end="20450101000000Z"):
+    def ca_dir(self, name):
+        """The openssl ca directory for signing with NAME's key."""
         d = self.path(name + ".ca")
         os.makedirs(d + "/newcerts", exist_ok=True)
         open(d + "/index.txt", "w").close()
@@ -136,6 +137,10 @@ class World:
             f.write("%02X\n" % (len(os.listdir(self.dir)) + 16))
         with open(d + "/ca.cnf", "w") as f:
             f.write(CA_CONFIG.replace("@DIR@", d))
+        return d
+
+    def make_ca(self, name, subject, start="20200101000000Z", end="20450101000000Z"):
+        d = self.ca_dir(name)
         self.openssl("genrsa", "-out", name + ".key", "2048")
         self.openssl("req", "-new", "-key", name + ".key", "-subj", subject, "-out", name + ".csr")
         self.openssl("ca", "-batch", "-config", d + "/ca.cnf", "-notext", "-selfsign", "-keyfile", name + ".key",
@@ -143,12 +148,17 @@ class World:
                      "-startdate", start, "-enddate", end)
         return name
 
-    def make_cert(self, name, subject, ca, start="20200101000000Z", end="20450101000000Z"):
+    def make_sub_ca(self, name, subject, ca):
+        """An intermediate CA signed by ca, ready to sign with make_cert."""
+        self.ca_dir(name)
+        return self.make_cert(name, subject, ca, extensions="v3_ca")
+
+    def make_cert(self, name, subject, ca, start="20200101000000Z", end="20450101000000Z", extensions="v3_leaf"):
         d = self.path(ca + ".ca")
         self.openssl("genrsa", "-out", name + ".key", "2048")
         self.openssl("req", "-new", "-key", name + ".key", "-subj", subject, "-out", name + ".csr")
         self.openssl("ca", "-batch", "-config", d + "/ca.cnf", "-notext", "-cert", ca + ".crt", "-keyfile",
-                     ca + ".key", "-in", name + ".csr", "-out", name + ".crt", "-extensions", "v3_leaf",
+                     ca + ".key", "-in", name + ".csr", "-out", name + ".crt", "-extensions", extensions,
                      "-startdate", start, "-enddate", end)
         return name
 
@@ -230,9 +240,10 @@ class World:
         self.servers.append(server)
         return server.server_address[1]
 
-    def agent(self, conf, session, log_name="agent.log", args=(), env=None, wait_port=None):
+    def agent(self, conf, session, log_name="agent.log", args=(), env=None, wait_port=None, **kw):
+        """kw goes to spawn (preexec_fn for resource limits, say)."""
         cmd = [os.path.join(self.bin_dir, "orvclient"), "-f", conf, "-p", PASSWORD, *args, session]
-        p = self.spawn(cmd, log_name, env=env)
+        p = self.spawn(cmd, log_name, env=env, **kw)
         if wait_port:
             wait_for(lambda: listening(wait_port) or p.poll() is not None, 20, "the agent to listen")
             check(p.poll() is None, "agent ended: " + self.read(log_name))
