@@ -146,6 +146,8 @@ void selector::forget_handle(iodesc* d)
 
 void selector::set_deadline(iodesc* d, int64_t at_ms)
 {
+    if (d)
+        d->deadline_ = at_ms;  // kept by the object too, for a later registration
     auto found = d ? serial_of_.find(d) : serial_of_.end();
     if (found == serial_of_.end())
         return;

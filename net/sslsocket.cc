@@ -172,7 +172,10 @@ void sslsocket::record_peer()
 void sslsocket::report_handshake_failure()
 {
     long result = SSL_get_verify_result(ssl_.get());
-    if (result == X509_V_OK)
+    int error = errno;
+    if (result == X509_V_OK && ERR_peek_error() == 0 && error != 0)
+        report(*this, "SSL handshake failed: %s\n", sockerr_text(error));  // the connection broke
+    else if (result == X509_V_OK)
         report(*this, "SSL handshake failed\n");
     else
         report(*this, "SSL handshake failed: %s\n", X509_verify_cert_error_string(result));
