@@ -145,8 +145,9 @@ SSL* connection_data::new_ssl() {
 }
 
 void connection_data::remember_session(SSL_SESSION* session) {
-    // A session that starts later replaces the one held; on equal start times the first stays.
-    if (latest_session_ && SSL_SESSION_get_time(session) <= SSL_SESSION_get_time(latest_session_.get())) {
+    // The newest arrival wins, also within the same second: a TLS 1.3 ticket may serve only one
+    // resumption, and the far agent hands out fresh ones with every connection.
+    if (latest_session_ && SSL_SESSION_get_time(session) < SSL_SESSION_get_time(latest_session_.get())) {
         SSL_SESSION_free(session);
         return;
     }
