@@ -85,9 +85,8 @@ int sslsocket::sslconnect(SSL* ssl)
     // The data a relay retries after a blocked write sits in an rwbuf that may have been
     // reallocated meanwhile; without this mode the library refuses the retry.
     SSL_set_mode(ssl, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // Several records per system call: fewer reads for a bulk download.
+    // Whole records (and what follows them) per system call: fewer reads for a bulk download.
     SSL_set_read_ahead(ssl, 1);
-    SSL_set_default_read_buffer_len(ssl, read_ahead_bytes);
     if (!SSL_set_fd(ssl, handle_)) {
         report_handshake_failure();
         return -1;
@@ -204,6 +203,10 @@ int sslsocket::ssl_read(char* buf, int size)
     }
     if (would_block(rc)) {
         input_stalled_ = true;
+        // The library keeps its read buffer (a record and more) after a read that waited; an
+        // idle connection has no use for it.
+        if (!SSL_has_pending(ssl_.get()))
+            SSL_free_buffers(ssl_.get());
         return 0;
     }
     input_end_ = classify_read_end(rc);

@@ -36,8 +36,6 @@ public:
     // Most plaintext bytes handed to SSL_write per call (one full record); longer writes come
     // back short.
     static constexpr int max_write = 16384;
-    // The library's read buffer while records are read ahead (released when idle).
-    static constexpr int read_ahead_bytes = 65536;
 
     // A new socket(family, type, protocol); `ctx` may be null when every SSL object is given
     // to sslconnect(SSL*).
