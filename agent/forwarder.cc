@@ -156,7 +156,8 @@ int orvclient_main(int argc, char** argv) {
     bool daemon = false;
     bool password_too_long = false;
     int c;
-    while ((c = getopt(argc, argv, "f:dp:h")) != -1) {
+    // '+': options end at the session name, as the usage shows; nothing after it is an option.
+    while ((c = getopt(argc, argv, "+f:dp:h")) != -1) {
         switch (c) {
         case 'f': path = optarg; break;
         case 'd': daemon = true; break;

@@ -25,7 +25,9 @@ def run(w, args, stdin=subprocess.DEVNULL, input=None, env=None, timeout=30):
 
 def command_line(w):
     conf, _ = w.standard_config()
-    for args in (["-h"], ["-f", conf, "-p", PASSWORD], ["-f", conf, "-p", PASSWORD, "s1", "s2"], []):
+    # Options end at the session name: an option after it is an extra operand, not an option.
+    for args in (["-h"], ["-f", conf, "-p", PASSWORD], ["-f", conf, "-p", PASSWORD, "s1", "s2"], [],
+                 ["-f", conf, "s1", "-d"], ["-f", conf, "-p", PASSWORD, "s1", "-d"], ["s1", "-f", conf]):
         status, err = run(w, args)
         check(status == 1 and err == USAGE, "usage for %r: %d %r" % (args, status, err))
     status, err = run(w, ["-x", "-f", conf, "s1"])
