@@ -74,9 +74,13 @@ bool connection_data::build_context(const char* password, const char* key_cipher
         report(*this, "configuration file specifies unknown SSL method %d\n", s.sslmode);
         return false;
     }
-    if (s.sslmode != 1)
+    // Said once per process: a one-connection session builds this again for every connection.
+    static bool sslmode_warned = false;
+    if (s.sslmode != 1 && !sslmode_warned) {
         report(*this, "WAR configuration file specifies SSL version %d; TLS is negotiated instead\n",
                s.sslmode == 0 ? 2 : 3);
+        sslmode_warned = true;
+    }
     ctx_.reset(SSL_CTX_new(TLS_client_method()));
     if (!ctx_) {
         report(*this, "unable to create SSL context\n");
