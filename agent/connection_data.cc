@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 
 #include "agent/connection_log.h"
+#include "net/inetaddr.h"
 
 namespace orv {
 
@@ -23,6 +24,25 @@ void consider_session(void* item, void* arg) {
     if (start + static_cast<long>(SSL_SESSION_get_timeout(s)) <= state->now) return;
     if (!SSL_SESSION_is_resumable(s)) return;
     if (!state->best || start > static_cast<long>(SSL_SESSION_get_time(state->best))) state->best = s;
+}
+
+// Port and bind address texts that could only listen or connect on a wrong address are refused
+// before anything listens. The server's host name is not looked up here: it may resolve later,
+// and each connection reports it when it does not.
+bool endpoints_usable(const reporter& r, const session_record& s) {
+    if (!inetaddr::port_number(s.port)) {
+        report(r, "configuration error. invalid port: %s\n", s.port);
+        return false;
+    }
+    if (!inetaddr::port_number(s.serverport)) {
+        report(r, "configuration error. invalid server port: %s\n", s.serverport);
+        return false;
+    }
+    if (s.bindaddr && *s.bindaddr && !inetaddr::host_resolves(s.bindaddr)) {
+        report(r, "configuration error. invalid bind address: %s\n", s.bindaddr);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -63,6 +83,7 @@ bool connection_data::load(const char* password, const char* key_cipher) {
         report(*this, "unable to access session data\n");
         return false;
     }
+    if (!endpoints_usable(*this, *record_)) return false;
     partners_ = store_.partner_list(session_name_.c_str());
     return build_context(password, key_cipher);
 }

@@ -69,6 +69,29 @@ def configuration_failures(w):
         lines = err.splitlines()
         check(status == 1, "%r: status %d" % (args, status))
         check(lines[-len(expected):] == expected, "%r: %r" % (args, err))
+    # Port and bind address texts that would listen or connect somewhere else are refused.
+    endpoint_cases = [
+        ("pabc", "port=abc", "invalid port: abc"),
+        ("pneg", "port=-1", "invalid port: -1"),
+        ("pbig", "port=99999", "invalid port: 99999"),
+        ("pzero", "port=0", "invalid port: 0"),
+        ("spbig", "port=%d serverport=65536" % port, "invalid server port: 65536"),
+        ("spname", "port=%d serverport=no-such-service" % port, "invalid server port: no-such-service"),
+        ("bname", "port=%d bindaddr=no-such-host.invalid" % port, "invalid bind address: no-such-host.invalid"),
+        ("bdots", "port=%d bindaddr=1.2.3.4.5" % port, "invalid bind address: 1.2.3.4.5"),
+    ]
+    for name, values, message in endpoint_cases:
+        if "serverport" not in values:
+            values += " serverport=2"
+        w.config("session %s server=127.0.0.1 cert=c1 root=r1 key=k1 %s\n" % (name, values))
+        status, err = run(w, ["-f", conf, "-p", PASSWORD, name])
+        check(status == 1 and err.splitlines()[-2:] ==
+              ["configuration error. " + message, "unable to create connection_data structure"],
+              "%s: %d %r" % (name, status, err))
+    # A server name that does not resolve yet is left to each connection.
+    w.config("session latedns port=%d server=no-such-host.invalid serverport=2 cert=c1 root=r1 key=k1\n" % port)
+    p = w.agent(conf, "latedns", log_name="latedns.log", wait_port=port)
+    w.stop(p)
     # The default file is $HOME/.orvrc.
     status, err = run(w, ["-p", PASSWORD, "s1"], env=dict(os.environ, HOME=w.dir))
     check("unable to open configuration file %s/.orvrc\n" % w.dir in err, "default path: %r" % err)
