@@ -4,6 +4,7 @@
 #include <openssl/pem.h>
 
 #include "editor/listing.h"
+#include "net/inetaddr.h"
 
 namespace orv {
 
@@ -32,12 +33,32 @@ const char* missing_session_value(const session_options& s) {
     return nullptr;
 }
 
+// Refuses port and bind address texts that orvclient would refuse at start-up. The server host
+// is not looked up: it may resolve only where and when the agent runs.
+bool usable_endpoints(BIO* sink, const session_options& s) {
+    if (!inetaddr::port_number(s.port->c_str())) {
+        BIO_printf(sink, "invalid local port (-L): %s\n", s.port->c_str());
+        return false;
+    }
+    if (!inetaddr::port_number(s.serverport->c_str())) {
+        BIO_printf(sink, "invalid server port (-P): %s\n", s.serverport->c_str());
+        return false;
+    }
+    // An empty -G stores the agent's default address.
+    if (s.bindaddr && !s.bindaddr->empty() && !inetaddr::host_resolves(s.bindaddr->c_str())) {
+        BIO_printf(sink, "invalid bind address (-G): %s\n", s.bindaddr->c_str());
+        return false;
+    }
+    return true;
+}
+
 bool insert_session(command_record& rec, const char* name) {
     const session_options& s = rec.session;
     if (const char* message = missing_session_value(s)) {
         BIO_printf(rec.sink, "%s", message);
         return false;
     }
+    if (!usable_endpoints(rec.sink, s)) return false;
     session_record values;
     values.name = name;
     values.bindaddr = optional_text(s.bindaddr);

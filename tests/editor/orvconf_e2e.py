@@ -403,6 +403,22 @@ class message_tests(orvconf_test):
              'insert session sub-command requires name of the root certificate (-X)\n'),
             (['-partner', '-insert', '-N', 's'],
              'insert parent sub-command requires partner name (-J)\n'),
+        ]
+        # Port and bind address texts that orvclient would refuse; the server host is not checked.
+        session = ['-session', '-insert', '-N', 's', '-H', 'no-such-host.invalid', '-B', 'c', '-A', 'k',
+                   '-X', 'r']
+        cases += [
+            (session + ['-L', 'abc', '-P', '2'], 'invalid local port (-L): abc\n'),
+            (session + ['-L', '-1', '-P', '2'], 'invalid local port (-L): -1\n'),
+            (session + ['-L', '99999', '-P', '2'], 'invalid local port (-L): 99999\n'),
+            (session + ['-L', '0', '-P', '2'], 'invalid local port (-L): 0\n'),
+            (session + ['-L', '1', '-P', '65536'], 'invalid server port (-P): 65536\n'),
+            (session + ['-L', '1', '-P', 'no-such-service'], 'invalid server port (-P): no-such-service\n'),
+            (session + ['-L', '1', '-P', '2', '-G', 'no-such-host.invalid'],
+             'invalid bind address (-G): no-such-host.invalid\n'),
+            (session + ['-L', '1', '-P', '2', '-G', '1.2.3.4.5'], 'invalid bind address (-G): 1.2.3.4.5\n'),
+        ]
+        cases += [
             (['-partner', '-delete', '-N', 's'],
              'partner delete sub-command requires partner name (-J)\n'),
             (['-partner', '-list'], 'partner list sub-command requires session name (-N)\n'),
@@ -766,6 +782,18 @@ class session_tests(orvconf_test):
             with self.subTest(session=name):
                 self.assertEqual(self.status_of(conf, name), expected)
         self.assertNotIn('partial', run(conf, '-session', '-list')[1].split())
+
+    def test_service_names_and_host_names_are_accepted(self):
+        conf = self.session_conf()
+        self.assertEqual(run(conf, '-session', '-insert', '-N', 'named', '-L', 'sieve', '-H',
+                             'no-such-host.invalid', '-P', 'https', '-G', 'localhost', '-B', 'user',
+                             '-X', 'root', '-A', 'k1'), (0, '', ''))
+        self.assertEqual(run(conf, '-session', '-insert', '-N', 'nobind', '-L', '65535', '-H', 'h',
+                             '-P', '1', '-G', '', '-B', 'user', '-X', 'root', '-A', 'k1'), (0, '', ''))
+        out = run(conf, '-session', '-view', '-N', 'named')[1]
+        for line in ('Local address:        localhost', 'Local port:           sieve',
+                     'Server host:          no-such-host.invalid', 'Server port:          https'):
+            self.assertIn(line + '\n', out)
 
     def test_session_view_text(self):
         conf = self.session_conf()
