@@ -18,6 +18,7 @@
 #include "net/proxysocket.h"
 #include "net/selector.h"
 #include "net/socket.h"
+#include "store/password_input.h"
 #include "store/secure_file.h"
 
 namespace orv {
@@ -26,10 +27,6 @@ namespace {
 
 constexpr const char* version_text = "1.2.5";
 constexpr const char* key_cipher_name = "des3";
-constexpr int password_size = 256;
-
-char password_buffer[password_size];
-char prompt_buffer[password_size];
 
 int usage() {
     std::fprintf(stderr, "Orvane client forwarder version %s\n", version_text);
@@ -60,21 +57,6 @@ void configure_proxy() {
     const char* direct = std::getenv("ORV_DIRECT");
     const char* proxy_port = std::getenv("ORV_PROXYPORT");
     if (proxy && proxy_port) set_proxy_configuration(proxy, proxy_port, direct);
-}
-
-// Copies a -p value and wipes it from argv, so it does not stay readable in the process list.
-bool take_password_argument(char* arg) {
-    size_t len = std::strlen(arg);
-    bool fits = len < password_size;
-    if (fits) std::memcpy(password_buffer, arg, len + 1);
-    OPENSSL_cleanse(arg, len);
-    return fits;
-}
-
-bool read_password(const std::string& path) {
-    std::snprintf(prompt_buffer, sizeof prompt_buffer, "Enter password for \"%s\":", path.c_str());
-    int failed = EVP_read_pw_string(password_buffer, password_size, prompt_buffer, 0);
-    return failed == 0 && password_buffer[0] != '\0';
 }
 
 }  // namespace
@@ -146,14 +128,16 @@ void forwarder::run() {
 }
 
 int orvclient_main(int argc, char** argv) {
+    // Before the -p argument is read: the password and the keys stay out of core dumps.
+    make_undumpable();
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    OPENSSL_cleanse(password_buffer, sizeof password_buffer);
     ignore_sigpipe();
     raise_descriptor_limit();
 
     configure_proxy();
     std::string path = default_config_path();
     bool daemon = false;
+    password_buffer password;  // wiped when main returns
     bool password_too_long = false;
     int c;
     // '+': options end at the session name, as the usage shows; nothing after it is an option.
@@ -161,26 +145,24 @@ int orvclient_main(int argc, char** argv) {
         switch (c) {
         case 'f': path = optarg; break;
         case 'd': daemon = true; break;
-        case 'p': password_too_long = !take_password_argument(optarg); break;
+        case 'p': password_too_long = !take_password_argument(password, optarg); break;
         default: return usage();
         }
     }
     if (argc - optind != 1) return usage();
     const char* session_name = argv[optind];
 
-    if (password_too_long || (password_buffer[0] == '\0' && !read_password(path))) {
-        OPENSSL_cleanse(password_buffer, sizeof password_buffer);
+    if (password_too_long || (password.empty() && !read_password(password, password_prompt(path)))) {
         std::fputs("Error during password input\n", stderr);
         return 1;
     }
 
     // Every pass ends in failure: the loop stops only when a pass cannot be built.
     for (bool running = true; running;) {
-        forwarder f(path, password_buffer, session_name, daemon);
+        forwarder f(path, password.c_str(), session_name, daemon);
         if (f.ok()) f.run();
         else running = false;
     }
-    OPENSSL_cleanse(password_buffer, sizeof password_buffer);
     ERR_clear_error();
     return 1;
 }

@@ -83,12 +83,6 @@ bool apply_replace_password(command_record& rec) {
     return true;
 }
 
-// Keeps the password out of the process list: the argument's bytes in argv are overwritten.
-void take_password(char* argument, command_record& rec) {
-    rec.password_too_long = !rec.password.assign(argument);
-    OPENSSL_cleanse(argument, std::strlen(argument));
-}
-
 bool apply_value(int letter, char* arg, command_record& rec) {
     session_options& s = rec.session;
     switch (letter) {
@@ -131,7 +125,7 @@ bool apply_value(int letter, char* arg, command_record& rec) {
             if (!rec.partner.mapped_name) rec.partner.mapped_name = "";
             if (!rec.partner.ip_address) rec.partner.ip_address = "";
             break;
-        case 'z': take_password(arg, rec); break;
+        case 'z': rec.password_too_long = !take_password_argument(rec.password, arg); break;
         case 'y': return apply_replace_password(rec);
         default: return false;
     }

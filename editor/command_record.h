@@ -11,6 +11,7 @@
 
 #include "store/config_store.h"
 #include "store/openssl_ptr.h"
+#include "store/password_input.h"
 
 namespace orv {
 
@@ -27,27 +28,6 @@ enum class sub_command {
     view_all,
     list_all,
     replace_password,
-};
-
-// A 256-byte password buffer (at most 255 characters) that is cleared when it goes away.
-class password_buffer {
-public:
-    static constexpr size_t capacity = 256;
-
-    password_buffer();
-    ~password_buffer();
-    password_buffer(const password_buffer&) = delete;
-    password_buffer& operator=(const password_buffer&) = delete;
-
-    char* data() { return buf_; }
-    const char* c_str() const { return buf_; }
-    bool empty() const { return buf_[0] == '\0'; }
-    // False (and the buffer left empty) when the text does not fit.
-    bool assign(const char* text);
-    void clear();
-
-private:
-    char buf_[capacity];
 };
 
 // Session values as given on the command line; texts are nullopt when not given.

@@ -13,7 +13,7 @@
 #include "editor/listing.h"
 #include "editor/object_edit.h"
 #include "editor/object_name.h"
-#include "editor/password_input.h"
+#include "store/password_input.h"
 #include "store/secure_file.h"
 
 namespace orv {
@@ -137,6 +137,8 @@ void print_results(const command_record& rec, FILE* out) {
 }
 
 int run_orvconf(int argc, char** argv) {
+    // Before the -z argument is read: the password and the decrypted file stay out of core dumps.
+    make_undumpable();
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_ADD_ALL_CIPHERS |
                             OPENSSL_INIT_ADD_ALL_DIGESTS,
                         nullptr);

@@ -1,8 +1,11 @@
 """orvclient start-up: usage, password, configuration file and session checks, SSL method."""
 import os
 import subprocess
+import sys
 
-from orvtest import PASSWORD, check, connect, listening, main, wait_for
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from dumpable import as_nobody_if_root, is_dumpable, open_to_nobody  # noqa: E402
+from orvtest import PASSWORD, check, connect, listening, main, wait_for  # noqa: E402
 
 USAGE = ("Orvane client forwarder version 1.2.5\n"
          "===============================================\n"
@@ -177,5 +180,24 @@ def bind_address(w):
     w.stop(p)
 
 
+def not_dumpable(w):
+    """The running agent holds the password and the decrypted keys: no core file, and no reading
+    of its memory by other processes of its user."""
+    conf, port = w.standard_config()
+    open_to_nobody(w.dir, conf)
+    cmd = [os.path.join(w.bin_dir, "orvclient"), "-f", conf, "-p", PASSWORD, "s1"]
+    p = w.spawn(cmd, "agent.log", preexec_fn=as_nobody_if_root)
+    wait_for(lambda: listening(port) or p.poll() is not None, 20, "the agent to listen")
+    check(p.poll() is None, "agent ended: " + w.read("agent.log"))
+    check(not is_dumpable(p.pid), "the agent is dumpable")
+    w.stop(p)
+    # The check itself tells a dumpable process apart.
+    sleeper = w.spawn(["sleep", "30"], "sleep.log", preexec_fn=as_nobody_if_root)
+    wait_for(lambda: os.path.exists("/proc/%d/status" % sleeper.pid), 5, "sleep to start")
+    wait_for(lambda: open("/proc/%d/comm" % sleeper.pid).read() == "sleep\n", 5, "sleep to run")
+    check(is_dumpable(sleeper.pid), "a plain program is dumpable")
+    w.stop(sleeper)
+
+
 main({f.__name__: f for f in (command_line, password_input, configuration_failures, session_statuses, ssl_modes,
-                              bind_address)})
+                              bind_address, not_dumpable)})

@@ -17,6 +17,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
 import orvfile  # noqa: E402
+from dumpable import as_nobody_if_root, is_dumpable  # noqa: E402
 
 BIN = None
 TMP = None
@@ -113,12 +114,13 @@ class pty_session:
     """Runs orvconf with a new pseudo-terminal as its controlling terminal (stdin too);
     stdout and stderr stay pipes, so prompts and echo are what the terminal shows."""
 
-    def __init__(self, args):
+    def __init__(self, args, then=lambda: None):
+        """`then` runs in the child after it has taken the terminal, before orvconf starts."""
         self.master, slave = os.openpty()
         self.proc = subprocess.Popen(
             [BIN] + args, stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             start_new_session=True, cwd=TMP,
-            preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+            preexec_fn=lambda: (fcntl.ioctl(0, termios.TIOCSCTTY, 0), then()))
         os.close(slave)
         self.screen = b''
 
@@ -293,8 +295,8 @@ class orvconf_test(unittest.TestCase):
     def new_conf(self, name):
         return fresh_conf(self._testMethodName + '_' + name)
 
-    def pty(self, args):
-        session = pty_session(args)
+    def pty(self, args, then=lambda: None):
+        session = pty_session(args, then)
         self.addCleanup(session.close)
         return session
 
@@ -965,6 +967,13 @@ class password_tests(orvconf_test):
         self.assertEqual(run(conf, '-key', '-gen', '-N', 'k', password=None),
                          (0, '', 'Enter password for "%s":\nError during password input\n' % conf))
         self.assertFalse(os.path.exists(conf))
+
+    def test_not_dumpable_while_it_asks(self):
+        """From its start orvconf is not dumpable: no core file, no reading of its memory."""
+        s = self.pty(['-f', path('never-written.orv'), '-listall'], as_nobody_if_root)
+        s.expect('Enter password for "%s":' % path('never-written.orv'))
+        self.assertFalse(is_dumpable(s.proc.pid))
+        s.close()
 
     def test_password_from_a_pipe_without_terminal(self):
         conf = self.new_conf('conf')
