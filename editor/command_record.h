@@ -30,27 +30,14 @@ enum class sub_command {
     replace_password,
 };
 
-// Session values as given on the command line; texts are nullopt when not given.
+// Session values as given on the command line, one slot for each row of session_fields (the
+// same place): texts are nullopt when not given, flags and numbers 0.
 struct session_options {
-    std::optional<std::string> bindaddr;
-    std::optional<std::string> port;
-    std::optional<std::string> server;
-    std::optional<std::string> serverport;
-    std::optional<std::string> cipherlist;
-    std::optional<std::string> cert;
-    std::optional<std::string> root;
-    std::optional<std::string> key;
-    int multicall = 0;
-    std::optional<std::string> command;
-    int minres = 0;
-    int autoclose = 0;
-    std::optional<std::string> login;
-    int cache = 0;
-    int timeout = 0;
-    int accept_timeout = 0;
-    int nodelay = 0;
-    int sslmode = 0;
-    int noclientauth = 0;
+    std::optional<std::string> texts[session_field_count];
+    int numbers[session_field_count] = {};
+
+    // The values as the record of session `name`; its texts point into this object.
+    session_record record(const char* name) const;
 };
 
 inline constexpr int default_key_bits = 2048;

@@ -108,29 +108,12 @@ std::optional<session_record> config_store::session(const char* name) const {
     if (name == nullptr) return std::nullopt;
     const config_section* section = tree_.find_section(name);
     if (section == nullptr) return std::nullopt;
-    auto text = [&](const char* key) { return tree_.get_text(name, key); };
-    auto number = [&](const char* key) { return tree_.get_number(name, key); };
     session_record r;
     r.name = section->name().c_str();
-    r.bindaddr = text("bindaddr");
-    r.port = text("port");
-    r.server = text("server");
-    r.serverport = text("serverport");
-    r.cipherlist = text("cipherlist");
-    r.cert = text("cert");
-    r.root = text("root");
-    r.key = text("key");
-    r.multicall = number("multicall");
-    r.command = text("command");
-    r.minres = number("minres");
-    r.autoclose = number("autoclose");
-    r.login = text("login");
-    r.cache = number("cache");
-    r.timeout = number("timeout");
-    r.accept_timeout = number("accept_timeout");
-    r.nodelay = number("nodelay");
-    r.sslmode = number("sslmode");
-    r.noclientauth = number("noclientauth");
+    for (const session_field& f : session_fields) {
+        if (f.kind == field_kind::text) r.*f.text = tree_.get_text(name, f.key);
+        else r.*f.number = tree_.get_number(name, f.key);
+    }
     return r;
 }
 
@@ -153,29 +136,16 @@ bool config_store::insert_session(const session_record& v) {
     auto put = [&](const char* key, const char* value) {
         ok = ok && tree_.put_text(s, key, value) == 0;
     };
-    auto put_optional = [&](const char* key, const char* value) {
-        if (value != nullptr) put(key, value);
-    };
-    auto put_number = [&](const char* key, int value) { put(key, std::to_string(value).c_str()); };
-    put("port", v.port);
-    put_optional("bindaddr", v.bindaddr);
-    put("server", v.server);
-    put("serverport", v.serverport);
-    put_optional("cipherlist", v.cipherlist);
-    put("cert", v.cert);
-    put("root", v.root);
-    put("multicall", flag_text(v.multicall));
-    put("nodelay", flag_text(v.nodelay));
-    put("minres", flag_text(v.minres));
-    put("autoclose", flag_text(v.autoclose));
-    put_optional("command", v.command);
-    put_optional("login", v.login);
-    put("cache", flag_text(v.cache));
-    put_number("timeout", v.timeout);
-    put_number("accept_timeout", v.accept_timeout);
-    put("key", v.key);
-    put_number("sslmode", v.sslmode);
-    put("noclientauth", flag_text(v.noclientauth));
+    // A missing required text fails the put, and with it the whole insert.
+    for (const session_field& f : session_fields) {
+        switch (f.kind) {
+            case field_kind::text:
+                if (f.required != 0 || v.*f.text != nullptr) put(f.key, v.*f.text);
+                break;
+            case field_kind::flag: put(f.key, flag_text(v.*f.number)); break;
+            case field_kind::number: put(f.key, std::to_string(v.*f.number).c_str()); break;
+        }
+    }
     if (!ok) delete_session(s);
     return ok;
 }
@@ -361,8 +331,9 @@ bool config_store::save_random_seed() {
 int config_store::validate_session(const char* name, const char* password,
                                    const char* key_cipher) const {
     std::optional<session_record> r = session(name);
-    if (!r || !r->port || !r->server || !r->serverport || !r->root || !r->cert || !r->key) {
-        return session_missing_parameter;
+    if (!r) return session_missing_parameter;
+    for (const session_field& f : session_fields) {
+        if (f.required != 0 && (*r).*f.text == nullptr) return session_missing_parameter;
     }
     x509_ptr root_cert = root(r->root);
     if (!root_cert) return session_invalid_root;

@@ -13,33 +13,9 @@
 
 #include "store/config_tree.h"
 #include "store/openssl_ptr.h"
+#include "store/session_fields.h"
 
 namespace orv {
-
-// The loaded values of one session. Texts point into the tree (null when missing) and stay
-// valid while the tree lives and the session is not changed; missing numbers are 0.
-struct session_record {
-    const char* name = nullptr;
-    const char* bindaddr = nullptr;
-    const char* port = nullptr;
-    const char* server = nullptr;
-    const char* serverport = nullptr;
-    const char* cipherlist = nullptr;
-    const char* cert = nullptr;
-    const char* root = nullptr;
-    const char* key = nullptr;
-    int multicall = 0;
-    const char* command = nullptr;
-    int minres = 0;
-    int autoclose = 0;
-    const char* login = nullptr;
-    int cache = 0;
-    int timeout = 0;
-    int accept_timeout = 0;
-    int nodelay = 0;
-    int sslmode = 0;
-    int noclientauth = 0;
-};
 
 // Partner fields after the partner name; none (nullopt) stops the value, as in the stored form.
 struct partner_fields {

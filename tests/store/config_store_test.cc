@@ -78,6 +78,40 @@ TEST(Sessions, InsertWritesKeysInOrderAndKeepsOptionalOnes) {
     EXPECT_STREQ(t.get_text("default", "sessions"), "web");
 }
 
+TEST(Sessions, EveryFieldOfTheTableRoundTripsUnderItsOwnKey) {
+    config_tree t;
+    config_store s(t);
+    session_record r;
+    r.name = "all";
+    std::vector<std::string> texts;
+    texts.reserve(session_field_count);
+    int n = 0;
+    for (const session_field& f : session_fields) {
+        ++n;
+        texts.push_back(std::string("text-") + f.key);
+        if (f.kind == field_kind::text) r.*f.text = texts.back().c_str();
+        else r.*f.number = f.kind == field_kind::flag ? 1 : 100 + n;
+    }
+    ASSERT_TRUE(s.insert_session(r));
+    std::optional<session_record> back = s.session("all");
+    ASSERT_TRUE(back);
+    n = 0;
+    for (const session_field& f : session_fields) {
+        ++n;
+        const char* stored = t.get_text("all", f.key);
+        ASSERT_NE(stored, nullptr) << f.key;
+        if (f.kind == field_kind::text) {
+            EXPECT_STREQ(stored, (std::string("text-") + f.key).c_str());
+            EXPECT_STREQ((*back).*f.text, stored) << f.key;
+        } else {
+            int expected = f.kind == field_kind::flag ? 1 : 100 + n;
+            EXPECT_EQ(std::string(stored), std::to_string(expected)) << f.key;
+            EXPECT_EQ((*back).*f.number, expected) << f.key;
+        }
+    }
+    EXPECT_EQ(t.section_names("all").size(), session_field_count);
+}
+
 TEST(Sessions, MissingRequiredValueRollsBackTheWholeSession) {
     config_tree t;
     config_store s(t);
