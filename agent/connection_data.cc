@@ -49,8 +49,7 @@ bool endpoints_usable(const reporter& r, const session_record& s) {
 
 connection_data::connection_data(const reporter& parent, config_store& store, const char* session_name,
                                  const char* password, const char* key_cipher)
-    : reporter(parent), store_(store), session_name_(session_name ? session_name : ""),
-      log_(&log_connection) {
+    : reporter(parent), store_(store), session_name_(session_name ? session_name : ""), log_(&log_connection) {
     if (!load(password, key_cipher)) clear_ok();
 }
 
@@ -160,8 +159,7 @@ SSL* connection_data::new_ssl() {
     SSL* ssl = SSL_new(ctx_.get());
     if (!ssl || !record_->cache) return ssl;
     newest_session state{static_cast<long>(std::time(nullptr))};
-    OPENSSL_LH_doall_arg(reinterpret_cast<OPENSSL_LHASH*>(SSL_CTX_sessions(ctx_.get())), consider_session,
-                         &state);
+    OPENSSL_LH_doall_arg(reinterpret_cast<OPENSSL_LHASH*>(SSL_CTX_sessions(ctx_.get())), consider_session, &state);
     if (state.best) SSL_set_session(ssl, state.best);
     return ssl;
 }

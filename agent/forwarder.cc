@@ -30,16 +30,17 @@ constexpr const char* key_cipher_name = "des3";
 
 int usage() {
     std::fprintf(stderr, "Orvane client forwarder version %s\n", version_text);
-    std::fputs("===============================================\n"
-               "orvclient [-p <password>] [-d] -f <conffile> <session name>\n"
-               "-d -- daemon mode\n"
-               "\n"
-               "In order to use HTTPS proxy set the environment variables:\n"
-               "ORV_PROXY -- name or IP address of the proxy\n"
-               "ORV_PROXYPORT -- TCP port of the HTTPS proxy\n"
-               "ORV_DIRECT -- list of the directly accessible servers\n"
-               "              (seprator is ;)\n",
-               stderr);
+    std::fputs(
+        "===============================================\n"
+        "orvclient [-p <password>] [-d] -f <conffile> <session name>\n"
+        "-d -- daemon mode\n"
+        "\n"
+        "In order to use HTTPS proxy set the environment variables:\n"
+        "ORV_PROXY -- name or IP address of the proxy\n"
+        "ORV_PROXYPORT -- TCP port of the HTTPS proxy\n"
+        "ORV_DIRECT -- list of the directly accessible servers\n"
+        "              (seprator is ;)\n",
+        stderr);
     return 1;
 }
 
@@ -143,10 +144,10 @@ int orvclient_main(int argc, char** argv) {
     // '+': options end at the session name, as the usage shows; nothing after it is an option.
     while ((c = getopt(argc, argv, "+f:dp:h")) != -1) {
         switch (c) {
-        case 'f': path = optarg; break;
-        case 'd': daemon = true; break;
-        case 'p': password_too_long = !take_password_argument(password, optarg); break;
-        default: return usage();
+            case 'f': path = optarg; break;
+            case 'd': daemon = true; break;
+            case 'p': password_too_long = !take_password_argument(password, optarg); break;
+            default: return usage();
         }
     }
     if (argc - optind != 1) return usage();

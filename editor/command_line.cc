@@ -17,7 +17,7 @@ struct word_option {
     char letter;
     const char* rest;
     bool (*allowed)(const command_record&);
-    object_kind object;     // none: the word chooses a sub-command
+    object_kind object;  // none: the word chooses a sub-command
     sub_command command;
 };
 
@@ -25,17 +25,14 @@ bool no_object(const command_record& r) { return r.object == object_kind::none; 
 bool object_without_command(const command_record& r) {
     return r.object != object_kind::none && r.command == sub_command::none;
 }
-bool nothing_chosen(const command_record& r) {
-    return r.object == object_kind::none && r.command == sub_command::none;
-}
+bool nothing_chosen(const command_record& r) { return r.object == object_kind::none && r.command == sub_command::none; }
 bool viewable_without_command(const command_record& r) {
     return (r.object == object_kind::certificate || r.object == object_kind::root ||
             r.object == object_kind::session) &&
            r.command == sub_command::none;
 }
 bool insertable_without_command(const command_record& r) {
-    return r.object != object_kind::none && r.object != object_kind::key &&
-           r.command == sub_command::none;
+    return r.object != object_kind::none && r.object != object_kind::key && r.command == sub_command::none;
 }
 bool key_without_command(const command_record& r) {
     return r.object == object_kind::key && r.command == sub_command::none;
@@ -103,7 +100,8 @@ bool apply_value(int letter, char* arg, command_record& rec) {
     switch (letter) {
         case 'f': rec.config_path = arg; break;
         case 'N': rec.name = arg; break;
-        case 'I': case 'O': rec.cert_file = arg; break;
+        case 'I':
+        case 'O': rec.cert_file = arg; break;
         case 'S': rec.random_files = arg; break;
         case 'K':
             rec.key_bits = decimal_value(arg);

@@ -58,7 +58,7 @@ struct command_record {
     const char* digest_name = nullptr;
     std::optional<std::string> partner_name;  // -J
     partner_fields partner;
-    std::optional<std::string> cert_file;  // -I and -O
+    std::optional<std::string> cert_file;     // -I and -O
     std::optional<std::string> random_files;  // -S
 
     BIO* sink = nullptr;  // standard error

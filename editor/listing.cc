@@ -10,8 +10,7 @@ namespace {
 
 const char* const rule = "====================================\n";
 
-void print_name_list(BIO* out, const char* title, const char* underline,
-                     const std::vector<std::string>& names) {
+void print_name_list(BIO* out, const char* title, const char* underline, const std::vector<std::string>& names) {
     BIO_printf(out, "%s%s", title, underline);
     for (const std::string& n : names) BIO_printf(out, "%s\n", n.c_str());
     BIO_printf(out, "\n");
@@ -54,9 +53,7 @@ const char* ssl_version_text(int mode) {
     }
 }
 
-std::string seconds_text(int seconds) {
-    return seconds == 0 ? std::string("infinity") : std::to_string(seconds);
-}
+std::string seconds_text(int seconds) { return seconds == 0 ? std::string("infinity") : std::to_string(seconds); }
 
 std::string shown_value(const session_field& f, const session_record& r) {
     switch (f.shown) {
@@ -69,13 +66,11 @@ std::string shown_value(const session_field& f, const session_record& r) {
     return "";
 }
 
-void print_certificates(BIO* out, config_store& store, object_kind kind,
-                        const char* title) {
+void print_certificates(BIO* out, config_store& store, object_kind kind, const char* title) {
     BIO_printf(out, "%s------------------\n", title);
     for (const std::string& name : store.tree().section_names(object_section(kind))) {
         BIO_printf(out, "%s\n==================\n", name.c_str());
-        x509_ptr cert = kind == object_kind::root ? store.root(name.c_str())
-                                                  : store.certificate(name.c_str());
+        x509_ptr cert = kind == object_kind::root ? store.root(name.c_str()) : store.certificate(name.c_str());
         if (cert) print_certificate(out, cert.get());
         BIO_printf(out, "\n");
     }
@@ -105,8 +100,8 @@ bool print_fingerprints(BIO* out, X509* cert) {
     return sha1_ok || md5_ok;
 }
 
-bool print_session_view(BIO* out, const config_store& store, const char* name,
-                        const char* password, const char* key_cipher) {
+bool print_session_view(BIO* out, const config_store& store, const char* name, const char* password,
+                        const char* key_cipher) {
     std::optional<session_record> r = store.session(name);
     if (!r) return false;
     BIO_printf(out, "Session name:         %s\n%s", r->name, rule);
@@ -137,9 +132,7 @@ bool list_objects(command_record& rec) {
         case object_kind::root:
             rec.list_result = rec.store->tree().section_names(object_section(rec.object));
             return true;
-        case object_kind::session:
-            rec.list_result = rec.store->session_list();
-            return true;
+        case object_kind::session: rec.list_result = rec.store->session_list(); return true;
         case object_kind::partner:
             if (rec.object_name() == nullptr) {
                 BIO_printf(rec.sink, "partner list sub-command requires session name (-N)\n");
@@ -147,8 +140,7 @@ bool list_objects(command_record& rec) {
             }
             rec.list_result = rec.store->partner_list(rec.object_name());
             return true;
-        default:
-            return false;
+        default: return false;
     }
 }
 
@@ -173,11 +165,9 @@ bool view_object(command_record& rec) {
     }
     if (!new_view(rec)) return false;
     if (rec.object == object_kind::session) {
-        return print_session_view(rec.view.get(), *rec.store, name, rec.password.c_str(),
-                                  rec.cipher_name);
+        return print_session_view(rec.view.get(), *rec.store, name, rec.password.c_str(), rec.cipher_name);
     }
-    x509_ptr cert = rec.object == object_kind::root ? rec.store->root(name)
-                                                    : rec.store->certificate(name);
+    x509_ptr cert = rec.object == object_kind::root ? rec.store->root(name) : rec.store->certificate(name);
     return cert && print_certificate(rec.view.get(), cert.get());
 }
 

@@ -119,12 +119,8 @@ bool delete_object(command_record& rec) {
     switch (rec.object) {
         case object_kind::key:
         case object_kind::certificate:
-        case object_kind::root:
-            rec.changed = true;
-            return rec.store->delete_entry(object_section(rec.object), name);
-        case object_kind::session:
-            rec.changed = true;
-            return rec.store->delete_session(name);
+        case object_kind::root: rec.changed = true; return rec.store->delete_entry(object_section(rec.object), name);
+        case object_kind::session: rec.changed = true; return rec.store->delete_session(name);
         case object_kind::partner:
             if (!rec.partner_name) {
                 BIO_printf(rec.sink, "partner delete sub-command requires partner name (-J)\n");
@@ -132,8 +128,7 @@ bool delete_object(command_record& rec) {
             }
             rec.changed = true;
             return rec.store->delete_partner(name, *rec.partner_name);
-        default:
-            return false;
+        default: return false;
     }
 }
 

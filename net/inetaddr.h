@@ -49,15 +49,15 @@ public:
     inetaddr& operator=(const inetaddr& other);
     ~inetaddr() override = default;
 
-    int length() const override;                // always 16
+    int length() const override;  // always 16
     const sockaddr* sockaddr_ptr() const override;
-    int family() const override;                // AF_INET, or 0 when invalid
-    std::string text() const override;          // "a.b.c.d:port" or "invalid address"
+    int family() const override;        // AF_INET, or 0 when invalid
+    std::string text() const override;  // "a.b.c.d:port" or "invalid address"
     bool is_valid() const override;
 
     uint32_t addr_net() const { return sin_.sin_addr.s_addr; }
     uint16_t port_net() const { return sin_.sin_port; }
-    std::string dotted() const;                 // the address alone; "invalid address" when invalid
+    std::string dotted() const;  // the address alone; "invalid address" when invalid
     const sockaddr_in& sin() const { return sin_; }
 
     // The conversions used by the constructors, reporting through `r`.

@@ -80,15 +80,12 @@ std::optional<std::string> hex_decode(const std::string& text) {
 }
 
 std::string partner_entry_name(const std::string& partner_name) {
-    return "partner" + hex_encode(reinterpret_cast<const unsigned char*>(partner_name.data()),
-                                  partner_name.size());
+    return "partner" + hex_encode(reinterpret_cast<const unsigned char*>(partner_name.data()), partner_name.size());
 }
 
-bool derive_key_iv(const EVP_CIPHER* cipher, const char* password, unsigned char* key,
-                   unsigned char* iv) {
+bool derive_key_iv(const EVP_CIPHER* cipher, const char* password, unsigned char* key, unsigned char* iv) {
     if (cipher == nullptr || password == nullptr) return false;
-    return EVP_BytesToKey(cipher, EVP_md5(), nullptr,
-                          reinterpret_cast<const unsigned char*>(password),
+    return EVP_BytesToKey(cipher, EVP_md5(), nullptr, reinterpret_cast<const unsigned char*>(password),
                           static_cast<int>(std::strlen(password)), 1, key, iv) > 0;
 }
 
@@ -133,9 +130,7 @@ bool config_store::insert_session(const session_record& v) {
     const char* s = v.name;
     if (s == nullptr) return false;
     bool ok = add_to_session_list(s);
-    auto put = [&](const char* key, const char* value) {
-        ok = ok && tree_.put_text(s, key, value) == 0;
-    };
+    auto put = [&](const char* key, const char* value) { ok = ok && tree_.put_text(s, key, value) == 0; };
     // A missing required text fails the put, and with it the whole insert.
     for (const session_field& f : session_fields) {
         switch (f.kind) {
@@ -179,12 +174,10 @@ std::vector<std::string> config_store::partner_list(const char* session) const {
     return values;
 }
 
-bool config_store::insert_partner(const char* session, const std::string& partner,
-                                  const partner_fields& fields) {
+bool config_store::insert_partner(const char* session, const std::string& partner, const partner_fields& fields) {
     if (session == nullptr) return false;
     // The value stops after the last given field; a missing field before a given one is empty.
-    const std::optional<std::string>* given[] = {&fields.mapped_name, &fields.ip_address,
-                                                 &fields.netmask};
+    const std::optional<std::string>* given[] = {&fields.mapped_name, &fields.ip_address, &fields.netmask};
     int last = -1;
     for (int i = 0; i < 3; ++i) {
         if (given[i]->has_value()) last = i;
@@ -212,8 +205,7 @@ const char* config_store::key_text(const char* name) const {
     return v != nullptr ? v->c_str() : nullptr;
 }
 
-evp_pkey_ptr config_store::decrypt_key(const char* hex, const char* password,
-                                       const char* cipher_name) {
+evp_pkey_ptr config_store::decrypt_key(const char* hex, const char* password, const char* cipher_name) {
     if (hex == nullptr || password == nullptr || cipher_name == nullptr) return nullptr;
     std::optional<std::string> encrypted = hex_decode(hex);
     const EVP_CIPHER* cipher = EVP_get_cipherbyname(cipher_name);
@@ -224,11 +216,11 @@ evp_pkey_ptr config_store::decrypt_key(const char* hex, const char* password,
     evp_cipher_ctx_ptr ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     int fin = 0;
-    bool ok = ctx && derive_key_iv(cipher, password, key, iv) &&
-              EVP_DecryptInit_ex(ctx.get(), cipher, nullptr, key, iv) == 1 &&
-              EVP_DecryptUpdate(ctx.get(), der.data.data(), &len,
-                                reinterpret_cast<const unsigned char*>(encrypted->data()),
-                                static_cast<int>(encrypted->size())) == 1;
+    bool ok =
+        ctx && derive_key_iv(cipher, password, key, iv) &&
+        EVP_DecryptInit_ex(ctx.get(), cipher, nullptr, key, iv) == 1 &&
+        EVP_DecryptUpdate(ctx.get(), der.data.data(), &len, reinterpret_cast<const unsigned char*>(encrypted->data()),
+                          static_cast<int>(encrypted->size())) == 1;
     // A failing final contributes no bytes; the DER decode then decides.
     if (ok && EVP_DecryptFinal_ex(ctx.get(), der.data.data() + len, &fin) != 1) fin = 0;
     OPENSSL_cleanse(key, sizeof key);
@@ -239,8 +231,7 @@ evp_pkey_ptr config_store::decrypt_key(const char* hex, const char* password,
     return evp_pkey_ptr(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &p, len + fin));
 }
 
-std::optional<std::string> config_store::encrypt_key(EVP_PKEY* pkey, const char* password,
-                                                     const char* cipher_name) {
+std::optional<std::string> config_store::encrypt_key(EVP_PKEY* pkey, const char* password, const char* cipher_name) {
     if (pkey == nullptr || password == nullptr || cipher_name == nullptr) return std::nullopt;
     const EVP_CIPHER* cipher = EVP_get_cipherbyname(cipher_name);
     if (cipher == nullptr) return std::nullopt;
@@ -265,8 +256,8 @@ std::optional<std::string> config_store::encrypt_key(EVP_PKEY* pkey, const char*
     return hex_encode(out.data(), static_cast<size_t>(len + fin));
 }
 
-bool config_store::reencrypt_keys(const char* old_password, const char* old_cipher,
-                                  const char* new_password, const char* new_cipher) {
+bool config_store::reencrypt_keys(const char* old_password, const char* old_cipher, const char* new_password,
+                                  const char* new_cipher) {
     for (const std::string& name : tree_.section_names("keys")) {
         evp_pkey_ptr key = decrypt_key(key_text(name.c_str()), old_password, old_cipher);
         if (!key) return false;
@@ -328,8 +319,7 @@ bool config_store::save_random_seed() {
 
 // ---- validation ----
 
-int config_store::validate_session(const char* name, const char* password,
-                                   const char* key_cipher) const {
+int config_store::validate_session(const char* name, const char* password, const char* key_cipher) const {
     std::optional<session_record> r = session(name);
     if (!r) return session_missing_parameter;
     for (const session_field& f : session_fields) {
@@ -339,8 +329,7 @@ int config_store::validate_session(const char* name, const char* password,
     if (!root_cert) return session_invalid_root;
     EVP_PKEY* root_key = X509_get0_pubkey(root_cert.get());
     if (root_key == nullptr || X509_verify(root_cert.get(), root_key) <= 0 ||
-        X509_NAME_cmp(X509_get_subject_name(root_cert.get()),
-                      X509_get_issuer_name(root_cert.get())) != 0) {
+        X509_NAME_cmp(X509_get_subject_name(root_cert.get()), X509_get_issuer_name(root_cert.get())) != 0) {
         return session_invalid_root;
     }
     if (r->noclientauth != 0) return session_ok;

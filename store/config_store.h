@@ -44,8 +44,7 @@ std::optional<std::string> hex_decode(const std::string& text);
 std::string partner_entry_name(const std::string& partner_name);
 
 // Derives the file's key and IV from a password (also used for the stored RSA keys).
-bool derive_key_iv(const EVP_CIPHER* cipher, const char* password, unsigned char* key,
-                   unsigned char* iv);
+bool derive_key_iv(const EVP_CIPHER* cipher, const char* password, unsigned char* key, unsigned char* iv);
 
 class config_store {
 public:
@@ -65,8 +64,7 @@ public:
 
     const char* key_text(const char* name) const;
     static evp_pkey_ptr decrypt_key(const char* hex, const char* password, const char* cipher_name);
-    static std::optional<std::string> encrypt_key(EVP_PKEY* key, const char* password,
-                                                  const char* cipher_name);
+    static std::optional<std::string> encrypt_key(EVP_PKEY* key, const char* password, const char* cipher_name);
     bool reencrypt_keys(const char* old_password, const char* old_cipher, const char* new_password,
                         const char* new_cipher);
 

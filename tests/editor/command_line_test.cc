@@ -136,11 +136,11 @@ TEST(command_line, scanner_groups_flags_and_takes_the_next_element_as_argument) 
 }
 
 TEST(command_line, value_options_fill_the_record) {
-    argv_builder a({"-session", "-insert", "-f", "conf", "-N", "s1", "-L", "8000", "-H", "host",
-                    "-P", "443", "-C", "HIGH", "-A", "k", "-B", "c", "-X", "r", "-E", "cmd",
-                    "-o", "ftp", "-G", "127.0.0.2", "-M", "-m", "-a", "-e", "-j", "-x",
-                    "-u", "30", "-T", "12abc", "-Z", "7", "-I", "in.pem", "-O", "out.pem",
-                    "-S", "a:b", "-D", "/CN=x", "-K", "4096", "-J", "p"});
+    argv_builder a({"-session", "-insert", "-f", "conf", "-N", "s1",        "-L", "8000", "-H", "host",
+                    "-P",       "443",     "-C", "HIGH", "-A", "k",         "-B", "c",    "-X", "r",
+                    "-E",       "cmd",     "-o", "ftp",  "-G", "127.0.0.2", "-M", "-m",   "-a", "-e",
+                    "-j",       "-x",      "-u", "30",   "-T", "12abc",     "-Z", "7",    "-I", "in.pem",
+                    "-O",       "out.pem", "-S", "a:b",  "-D", "/CN=x",     "-K", "4096", "-J", "p"});
     command_record rec;
     std::string diagnostic;
     ASSERT_TRUE(parse_command_line(a.argc(), a.argv(), rec, diagnostic));

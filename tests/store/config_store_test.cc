@@ -28,8 +28,10 @@ TEST(SessionList, AddingNamesFollowsTheListRules) {
         const char* after;
     };
     const add_case cases[] = {
-        {nullptr, "x", "x"}, {"", "x", "x"}, {"abc,x", "ab", "abc,x,ab"}, {"abc,x", "x", "abc,x"},
-        {"abc,x", "abc", "abc,x"}, {"a,bc,d", "bc", "a,bc,d"}, {"xab", "ab", "xab,ab"},
+        {nullptr, "x", "x"},         {"", "x", "x"},
+        {"abc,x", "ab", "abc,x,ab"}, {"abc,x", "x", "abc,x"},
+        {"abc,x", "abc", "abc,x"},   {"a,bc,d", "bc", "a,bc,d"},
+        {"xab", "ab", "xab,ab"},
     };
     for (const add_case& c : cases) {
         config_tree t;
@@ -63,9 +65,9 @@ TEST(Sessions, InsertWritesKeysInOrderAndKeepsOptionalOnes) {
     ASSERT_TRUE(s.insert_session(r));
     s.insert_partner("web", "ab", {std::nullopt, "10.0.0.1", std::nullopt});
     EXPECT_EQ(t.section_names("web"),
-              (std::vector<std::string>{"port", "server", "serverport", "cipherlist", "cert", "root",
-                                        "multicall", "nodelay", "minres", "autoclose", "cache", "timeout",
-                                        "accept_timeout", "key", "sslmode", "noclientauth", "partner6162"}));
+              (std::vector<std::string>{"port", "server", "serverport", "cipherlist", "cert", "root", "multicall",
+                                        "nodelay", "minres", "autoclose", "cache", "timeout", "accept_timeout", "key",
+                                        "sslmode", "noclientauth", "partner6162"}));
     EXPECT_STREQ(t.get_text("web", "multicall"), "1");
     EXPECT_STREQ(t.get_text("web", "timeout"), "30");
     // Re-inserting without a cipher list keeps it, and keeps the partners.
