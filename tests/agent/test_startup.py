@@ -193,8 +193,13 @@ def not_dumpable(w):
     w.stop(p)
     # The check itself tells a dumpable process apart.
     sleeper = w.spawn(["sleep", "30"], "sleep.log", preexec_fn=as_nobody_if_root)
-    wait_for(lambda: os.path.exists("/proc/%d/status" % sleeper.pid), 5, "sleep to start")
-    wait_for(lambda: open("/proc/%d/comm" % sleeper.pid).read() == "sleep\n", 5, "sleep to run")
+
+    def sleep_runs():
+        # Until the exec the child has just changed its user, which also makes it non-dumpable.
+        with open("/proc/%d/comm" % sleeper.pid) as f:
+            return f.read() == "sleep\n"
+
+    wait_for(sleep_runs, 5, "sleep to run")
     check(is_dumpable(sleeper.pid), "a plain program is dumpable")
     w.stop(sleeper)
 
