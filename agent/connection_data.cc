@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 
 #include "agent/connection_log.h"
+#include "net/inetaddr.h"
 
 namespace orv {
 
@@ -20,12 +21,30 @@ int remember_session(SSL* ssl, SSL_SESSION* session) {
     return 1;  // the reference is ours now
 }
 
+// Port and bind address texts that could only listen or connect on a wrong address are refused
+// before anything listens. The server's host name is not looked up here: it may resolve later,
+// and each connection reports it when it does not.
+bool endpoints_usable(const reporter& r, const session_record& s) {
+    if (!inetaddr::port_number(s.port)) {
+        report(r, "configuration error. invalid port: %s\n", s.port);
+        return false;
+    }
+    if (!inetaddr::port_number(s.serverport)) {
+        report(r, "configuration error. invalid server port: %s\n", s.serverport);
+        return false;
+    }
+    if (s.bindaddr && *s.bindaddr && !inetaddr::host_resolves(s.bindaddr)) {
+        report(r, "configuration error. invalid bind address: %s\n", s.bindaddr);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 connection_data::connection_data(const reporter& parent, config_store& store, const char* session_name,
                                  const char* password, const char* key_cipher)
-    : reporter(parent), store_(store), session_name_(session_name ? session_name : ""),
-      log_(&log_connection) {
+    : reporter(parent), store_(store), session_name_(session_name ? session_name : ""), log_(&log_connection) {
     if (!load(password, key_cipher)) clear_ok();
 }
 
@@ -59,6 +78,7 @@ bool connection_data::load(const char* password, const char* key_cipher) {
         report(*this, "unable to access session data\n");
         return false;
     }
+    if (!endpoints_usable(*this, *record_)) return false;
     partners_ = store_.partner_list(session_name_.c_str());
     return build_context(password, key_cipher);
 }
@@ -70,9 +90,13 @@ bool connection_data::build_context(const char* password, const char* key_cipher
         report(*this, "configuration file specifies unknown SSL method %d\n", s.sslmode);
         return false;
     }
-    if (s.sslmode != 1)
+    // Said once per process: a one-connection session builds this again for every connection.
+    static bool sslmode_warned = false;
+    if (s.sslmode != 1 && !sslmode_warned) {
         report(*this, "WAR configuration file specifies SSL version %d; TLS is negotiated instead\n",
                s.sslmode == 0 ? 2 : 3);
+        sslmode_warned = true;
+    }
     ctx_.reset(SSL_CTX_new(TLS_client_method()));
     if (!ctx_) {
         report(*this, "unable to create SSL context\n");

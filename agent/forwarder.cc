@@ -19,6 +19,7 @@
 #include "net/selector.h"
 #include "net/signal_watch.h"
 #include "net/socket.h"
+#include "store/password_input.h"
 #include "store/secure_file.h"
 
 namespace orv {
@@ -27,23 +28,20 @@ namespace {
 
 constexpr const char* version_text = "1.2.5";
 constexpr const char* key_cipher_name = "des3";
-constexpr int password_size = 256;
-
-char password_buffer[password_size];
-char prompt_buffer[password_size];
 
 int usage() {
     std::fprintf(stderr, "Orvane client forwarder version %s\n", version_text);
-    std::fputs("===============================================\n"
-               "orvclient [-p <password>] [-d] -f <conffile> <session name>\n"
-               "-d -- daemon mode\n"
-               "\n"
-               "In order to use HTTPS proxy set the environment variables:\n"
-               "ORV_PROXY -- name or IP address of the proxy\n"
-               "ORV_PROXYPORT -- TCP port of the HTTPS proxy\n"
-               "ORV_DIRECT -- list of the directly accessible servers\n"
-               "              (seprator is ;)\n",
-               stderr);
+    std::fputs(
+        "===============================================\n"
+        "orvclient [-p <password>] [-d] -f <conffile> <session name>\n"
+        "-d -- daemon mode\n"
+        "\n"
+        "In order to use HTTPS proxy set the environment variables:\n"
+        "ORV_PROXY -- name or IP address of the proxy\n"
+        "ORV_PROXYPORT -- TCP port of the HTTPS proxy\n"
+        "ORV_DIRECT -- list of the directly accessible servers\n"
+        "              (seprator is ;)\n",
+        stderr);
     return 1;
 }
 
@@ -61,21 +59,6 @@ void configure_proxy() {
     const char* direct = std::getenv("ORV_DIRECT");
     const char* proxy_port = std::getenv("ORV_PROXYPORT");
     if (proxy && proxy_port) set_proxy_configuration(proxy, proxy_port, direct);
-}
-
-// Copies a -p value and wipes it from argv, so it does not stay readable in the process list.
-bool take_password_argument(char* arg) {
-    size_t len = std::strlen(arg);
-    bool fits = len < password_size;
-    if (fits) std::memcpy(password_buffer, arg, len + 1);
-    OPENSSL_cleanse(arg, len);
-    return fits;
-}
-
-bool read_password(const std::string& path) {
-    std::snprintf(prompt_buffer, sizeof prompt_buffer, "Enter password for \"%s\":", path.c_str());
-    int failed = EVP_read_pw_string(password_buffer, password_size, prompt_buffer, 0);
-    return failed == 0 && password_buffer[0] != '\0';
 }
 
 }  // namespace
@@ -157,29 +140,31 @@ void forwarder::run() {
 }
 
 int orvclient_main(int argc, char** argv) {
+    // Before the -p argument is read: the password and the keys stay out of core dumps.
+    make_undumpable();
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    OPENSSL_cleanse(password_buffer, sizeof password_buffer);
     ignore_sigpipe();
     raise_descriptor_limit();
 
     configure_proxy();
     std::string path = default_config_path();
     bool daemon = false;
+    password_buffer password;  // wiped when main returns
     bool password_too_long = false;
     int c;
-    while ((c = getopt(argc, argv, "f:dp:h")) != -1) {
+    // '+': options end at the session name, as the usage shows; nothing after it is an option.
+    while ((c = getopt(argc, argv, "+f:dp:h")) != -1) {
         switch (c) {
-        case 'f': path = optarg; break;
-        case 'd': daemon = true; break;
-        case 'p': password_too_long = !take_password_argument(optarg); break;
-        default: return usage();
+            case 'f': path = optarg; break;
+            case 'd': daemon = true; break;
+            case 'p': password_too_long = !take_password_argument(password, optarg); break;
+            default: return usage();
         }
     }
     if (argc - optind != 1) return usage();
     const char* session_name = argv[optind];
 
-    if (password_too_long || (password_buffer[0] == '\0' && !read_password(path))) {
-        OPENSSL_cleanse(password_buffer, sizeof password_buffer);
+    if (password_too_long || (password.empty() && !read_password(password, password_prompt(path)))) {
         std::fputs("Error during password input\n", stderr);
         return 1;
     }
@@ -189,11 +174,10 @@ int orvclient_main(int argc, char** argv) {
     int signal_fd = block_termination_signals();
     // Every pass ends in failure or on a signal: the loop stops when a pass cannot be built.
     for (bool running = true; running && !signal_watch::received();) {
-        forwarder f(path, password_buffer, session_name, daemon, signal_fd);
+        forwarder f(path, password.c_str(), session_name, daemon, signal_fd);
         if (f.ok()) f.run();
         else running = false;
     }
-    OPENSSL_cleanse(password_buffer, sizeof password_buffer);
     ERR_clear_error();
     if (signal_fd >= 0) close(signal_fd);
     return signal_watch::received() ? 0 : 1;

@@ -17,7 +17,7 @@ struct word_option {
     char letter;
     const char* rest;
     bool (*allowed)(const command_record&);
-    object_kind object;     // none: the word chooses a sub-command
+    object_kind object;  // none: the word chooses a sub-command
     sub_command command;
 };
 
@@ -25,17 +25,14 @@ bool no_object(const command_record& r) { return r.object == object_kind::none; 
 bool object_without_command(const command_record& r) {
     return r.object != object_kind::none && r.command == sub_command::none;
 }
-bool nothing_chosen(const command_record& r) {
-    return r.object == object_kind::none && r.command == sub_command::none;
-}
+bool nothing_chosen(const command_record& r) { return r.object == object_kind::none && r.command == sub_command::none; }
 bool viewable_without_command(const command_record& r) {
     return (r.object == object_kind::certificate || r.object == object_kind::root ||
             r.object == object_kind::session) &&
            r.command == sub_command::none;
 }
 bool insertable_without_command(const command_record& r) {
-    return r.object != object_kind::none && r.object != object_kind::key &&
-           r.command == sub_command::none;
+    return r.object != object_kind::none && r.object != object_kind::key && r.command == sub_command::none;
 }
 bool key_without_command(const command_record& r) {
     return r.object == object_kind::key && r.command == sub_command::none;
@@ -83,43 +80,34 @@ bool apply_replace_password(command_record& rec) {
     return true;
 }
 
-// Keeps the password out of the process list: the argument's bytes in argv are overwritten.
-void take_password(char* argument, command_record& rec) {
-    rec.password_too_long = !rec.password.assign(argument);
-    OPENSSL_cleanse(argument, std::strlen(argument));
+// A session option sets its field: a flag without argument, a number in decimal, a text as given.
+bool apply_session_value(int letter, const char* arg, session_options& s) {
+    for (size_t i = 0; i < session_field_count; ++i) {
+        const session_field& f = session_fields[i];
+        if (f.option != letter) continue;
+        switch (f.kind) {
+            case field_kind::text: s.texts[i] = arg; break;
+            case field_kind::flag: s.numbers[i] = 1; break;
+            case field_kind::number: s.numbers[i] = decimal_value(arg); break;
+        }
+        return true;
+    }
+    return false;
 }
 
 bool apply_value(int letter, char* arg, command_record& rec) {
-    session_options& s = rec.session;
+    if (apply_session_value(letter, arg, rec.session)) return true;
     switch (letter) {
         case 'f': rec.config_path = arg; break;
         case 'N': rec.name = arg; break;
-        case 'I': case 'O': rec.cert_file = arg; break;
+        case 'I':
+        case 'O': rec.cert_file = arg; break;
         case 'S': rec.random_files = arg; break;
         case 'K':
             rec.key_bits = decimal_value(arg);
             if (rec.key_bits <= 0) return false;
             break;
         case 'D': rec.subject = arg; break;
-        case 'L': s.port = arg; break;
-        case 'H': s.server = arg; break;
-        case 'P': s.serverport = arg; break;
-        case 'C': s.cipherlist = arg; break;
-        case 'A': s.key = arg; break;
-        case 'B': s.cert = arg; break;
-        case 'X': s.root = arg; break;
-        case 'E': s.command = arg; break;
-        case 'o': s.login = arg; break;
-        case 'G': s.bindaddr = arg; break;
-        case 'M': s.multicall = 1; break;
-        case 'm': s.minres = 1; break;
-        case 'a': s.autoclose = 1; break;
-        case 'e': s.cache = 1; break;
-        case 'j': s.nodelay = 1; break;
-        case 'x': s.noclientauth = 1; break;
-        case 'u': s.timeout = decimal_value(arg); break;
-        case 'T': s.accept_timeout = decimal_value(arg); break;
-        case 'Z': s.sslmode = decimal_value(arg); break;
         case 'J': rec.partner_name = arg; break;
         case 'U': rec.partner.mapped_name = arg; break;
         case 'b':
@@ -131,7 +119,7 @@ bool apply_value(int letter, char* arg, command_record& rec) {
             if (!rec.partner.mapped_name) rec.partner.mapped_name = "";
             if (!rec.partner.ip_address) rec.partner.ip_address = "";
             break;
-        case 'z': take_password(arg, rec); break;
+        case 'z': rec.password_too_long = !take_password_argument(rec.password, arg); break;
         case 'y': return apply_replace_password(rec);
         default: return false;
     }

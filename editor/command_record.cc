@@ -1,23 +1,16 @@
 #include "editor/command_record.h"
 
-#include <cstring>
-
-#include <openssl/crypto.h>
-
 namespace orv {
 
-password_buffer::password_buffer() { clear(); }
-
-password_buffer::~password_buffer() { clear(); }
-
-bool password_buffer::assign(const char* text) {
-    clear();
-    size_t len = std::strlen(text);
-    if (len >= capacity) return false;
-    std::memcpy(buf_, text, len);
-    return true;
+session_record session_options::record(const char* name) const {
+    session_record r;
+    r.name = name;
+    for (size_t i = 0; i < session_field_count; ++i) {
+        const session_field& f = session_fields[i];
+        if (f.kind == field_kind::text) r.*f.text = texts[i] ? texts[i]->c_str() : nullptr;
+        else r.*f.number = numbers[i];
+    }
+    return r;
 }
-
-void password_buffer::clear() { OPENSSL_cleanse(buf_, capacity); }
 
 }  // namespace orv

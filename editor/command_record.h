@@ -11,6 +11,7 @@
 
 #include "store/config_store.h"
 #include "store/openssl_ptr.h"
+#include "store/password_input.h"
 
 namespace orv {
 
@@ -29,48 +30,14 @@ enum class sub_command {
     replace_password,
 };
 
-// A 256-byte password buffer (at most 255 characters) that is cleared when it goes away.
-class password_buffer {
-public:
-    static constexpr size_t capacity = 256;
-
-    password_buffer();
-    ~password_buffer();
-    password_buffer(const password_buffer&) = delete;
-    password_buffer& operator=(const password_buffer&) = delete;
-
-    char* data() { return buf_; }
-    const char* c_str() const { return buf_; }
-    bool empty() const { return buf_[0] == '\0'; }
-    // False (and the buffer left empty) when the text does not fit.
-    bool assign(const char* text);
-    void clear();
-
-private:
-    char buf_[capacity];
-};
-
-// Session values as given on the command line; texts are nullopt when not given.
+// Session values as given on the command line, one slot for each row of session_fields (the
+// same place): texts are nullopt when not given, flags and numbers 0.
 struct session_options {
-    std::optional<std::string> bindaddr;
-    std::optional<std::string> port;
-    std::optional<std::string> server;
-    std::optional<std::string> serverport;
-    std::optional<std::string> cipherlist;
-    std::optional<std::string> cert;
-    std::optional<std::string> root;
-    std::optional<std::string> key;
-    int multicall = 0;
-    std::optional<std::string> command;
-    int minres = 0;
-    int autoclose = 0;
-    std::optional<std::string> login;
-    int cache = 0;
-    int timeout = 0;
-    int accept_timeout = 0;
-    int nodelay = 0;
-    int sslmode = 0;
-    int noclientauth = 0;
+    std::optional<std::string> texts[session_field_count];
+    int numbers[session_field_count] = {};
+
+    // The values as the record of session `name`; its texts point into this object.
+    session_record record(const char* name) const;
 };
 
 inline constexpr int default_key_bits = 2048;
@@ -91,7 +58,7 @@ struct command_record {
     const char* digest_name = nullptr;
     std::optional<std::string> partner_name;  // -J
     partner_fields partner;
-    std::optional<std::string> cert_file;  // -I and -O
+    std::optional<std::string> cert_file;     // -I and -O
     std::optional<std::string> random_files;  // -S
 
     BIO* sink = nullptr;  // standard error

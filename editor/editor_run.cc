@@ -13,7 +13,7 @@
 #include "editor/listing.h"
 #include "editor/object_edit.h"
 #include "editor/object_name.h"
-#include "editor/password_input.h"
+#include "store/password_input.h"
 #include "store/secure_file.h"
 
 namespace orv {
@@ -57,13 +57,11 @@ std::unique_ptr<config_tree> open_tree(const command_record& rec) {
     if (::stat(rec.config_path.c_str(), &st) != 0 && errno == ENOENT) {
         return std::make_unique<config_tree>();
     }
-    return load_secure_config(rec.config_path, rec.password.c_str(), rec.cipher_name,
-                              rec.digest_name, rec.sink);
+    return load_secure_config(rec.config_path, rec.password.c_str(), rec.cipher_name, rec.digest_name, rec.sink);
 }
 
 bool replace_password(command_record& rec) {
-    if (!rec.store->reencrypt_keys(rec.password.c_str(), rec.cipher_name,
-                                   rec.new_password.c_str(), rec.cipher_name)) {
+    if (!rec.store->reencrypt_keys(rec.password.c_str(), rec.cipher_name, rec.new_password.c_str(), rec.cipher_name)) {
         return false;
     }
     rec.changed = true;
@@ -87,8 +85,8 @@ run_outcome run_operation(command_record& rec) {
     std::fflush(stdout);
     store.save_random_seed();
     if (rec.changed) {
-        ok = save_secure_config(*tree, rec.config_path, rec.password.c_str(), rec.cipher_name,
-                                rec.digest_name, rec.sink) &&
+        ok = save_secure_config(*tree, rec.config_path, rec.password.c_str(), rec.cipher_name, rec.digest_name,
+                                rec.sink) &&
              ok;
     }
     rec.store = nullptr;
@@ -137,8 +135,9 @@ void print_results(const command_record& rec, FILE* out) {
 }
 
 int run_orvconf(int argc, char** argv) {
-    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_ADD_ALL_CIPHERS |
-                            OPENSSL_INIT_ADD_ALL_DIGESTS,
+    // Before the -z argument is read: the password and the decrypted file stay out of core dumps.
+    make_undumpable();
+    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS,
                         nullptr);
     command_record rec;
     rec.config_path = default_config_path();

@@ -10,8 +10,7 @@ namespace {
 
 const char* const rule = "====================================\n";
 
-void print_name_list(BIO* out, const char* title, const char* underline,
-                     const std::vector<std::string>& names) {
+void print_name_list(BIO* out, const char* title, const char* underline, const std::vector<std::string>& names) {
     BIO_printf(out, "%s%s", title, underline);
     for (const std::string& n : names) BIO_printf(out, "%s\n", n.c_str());
     BIO_printf(out, "\n");
@@ -43,7 +42,6 @@ std::string shown_entry(const std::string& value) {
     return out;
 }
 
-const char* text_or_null(const char* s) { return s != nullptr ? s : "(null)"; }
 const char* yes_no(int v) { return v != 0 ? "yes" : "no"; }
 
 const char* ssl_version_text(int mode) {
@@ -55,17 +53,24 @@ const char* ssl_version_text(int mode) {
     }
 }
 
-std::string seconds_text(int seconds) {
-    return seconds == 0 ? std::string("infinity") : std::to_string(seconds);
+std::string seconds_text(int seconds) { return seconds == 0 ? std::string("infinity") : std::to_string(seconds); }
+
+std::string shown_value(const session_field& f, const session_record& r) {
+    switch (f.shown) {
+        case shown_as::text: return r.*f.text != nullptr ? r.*f.text : f.absent;
+        case shown_as::yes_no: return yes_no(r.*f.number);
+        case shown_as::no_yes: return yes_no(r.*f.number == 0);
+        case shown_as::ssl_version: return ssl_version_text(r.*f.number);
+        case shown_as::seconds: return seconds_text(r.*f.number);
+    }
+    return "";
 }
 
-void print_certificates(BIO* out, config_store& store, object_kind kind,
-                        const char* title) {
+void print_certificates(BIO* out, config_store& store, object_kind kind, const char* title) {
     BIO_printf(out, "%s------------------\n", title);
     for (const std::string& name : store.tree().section_names(object_section(kind))) {
         BIO_printf(out, "%s\n==================\n", name.c_str());
-        x509_ptr cert = kind == object_kind::root ? store.root(name.c_str())
-                                                  : store.certificate(name.c_str());
+        x509_ptr cert = kind == object_kind::root ? store.root(name.c_str()) : store.certificate(name.c_str());
         if (cert) print_certificate(out, cert.get());
         BIO_printf(out, "\n");
     }
@@ -95,30 +100,16 @@ bool print_fingerprints(BIO* out, X509* cert) {
     return sha1_ok || md5_ok;
 }
 
-bool print_session_view(BIO* out, const config_store& store, const char* name,
-                        const char* password, const char* key_cipher) {
+bool print_session_view(BIO* out, const config_store& store, const char* name, const char* password,
+                        const char* key_cipher) {
     std::optional<session_record> r = store.session(name);
     if (!r) return false;
     BIO_printf(out, "Session name:         %s\n%s", r->name, rule);
-    BIO_printf(out, "Local address:        %s\n", text_or_null(r->bindaddr));
-    BIO_printf(out, "Local port:           %s\n", text_or_null(r->port));
-    BIO_printf(out, "Server host:          %s\n", text_or_null(r->server));
-    BIO_printf(out, "Server port:          %s\n", text_or_null(r->serverport));
-    BIO_printf(out, "Cipher:               %s\n", r->cipherlist ? r->cipherlist : "<default>");
-    BIO_printf(out, "Key:                  %s\n", text_or_null(r->key));
-    BIO_printf(out, "Certificate:          %s\n", text_or_null(r->cert));
-    BIO_printf(out, "Root certificate:     %s\n", text_or_null(r->root));
-    BIO_printf(out, "Multiple connections: %s\n", yes_no(r->multicall));
-    BIO_printf(out, "Cache connections:    %s\n", yes_no(r->cache));
-    BIO_printf(out, "Minimize/Restore:     %s\n", yes_no(r->minres));
-    BIO_printf(out, "Close on deactivation:%s\n", yes_no(r->autoclose));
-    BIO_printf(out, "Client authentication:%s\n", r->noclientauth != 0 ? "no" : "yes");
-    BIO_printf(out, "SSL version:          %s\n", ssl_version_text(r->sslmode));
-    BIO_printf(out, "TCP no delay:         %s\n", yes_no(r->nodelay));
-    BIO_printf(out, "Inactivity timeout:   %s\n", seconds_text(r->timeout).c_str());
-    BIO_printf(out, "Accept timeout:       %s\n", seconds_text(r->accept_timeout).c_str());
-    BIO_printf(out, "Command:              %s\n", r->command ? r->command : "<none>");
-    BIO_printf(out, "Map login name:       %s\n", r->login ? r->login : "no");
+    const session_field* by_line[session_field_count] = {};
+    for (const session_field& f : session_fields) by_line[f.view_line - 1] = &f;
+    for (const session_field* f : by_line) {
+        BIO_printf(out, "%-22s%s\n", f->label, shown_value(*f, *r).c_str());
+    }
     BIO_printf(out, "\n");
     int status = store.validate_session(name, password, key_cipher);
     if (status >= 0 && status <= 8) {
@@ -141,9 +132,7 @@ bool list_objects(command_record& rec) {
         case object_kind::root:
             rec.list_result = rec.store->tree().section_names(object_section(rec.object));
             return true;
-        case object_kind::session:
-            rec.list_result = rec.store->session_list();
-            return true;
+        case object_kind::session: rec.list_result = rec.store->session_list(); return true;
         case object_kind::partner:
             if (rec.object_name() == nullptr) {
                 BIO_printf(rec.sink, "partner list sub-command requires session name (-N)\n");
@@ -151,8 +140,7 @@ bool list_objects(command_record& rec) {
             }
             rec.list_result = rec.store->partner_list(rec.object_name());
             return true;
-        default:
-            return false;
+        default: return false;
     }
 }
 
@@ -177,11 +165,9 @@ bool view_object(command_record& rec) {
     }
     if (!new_view(rec)) return false;
     if (rec.object == object_kind::session) {
-        return print_session_view(rec.view.get(), *rec.store, name, rec.password.c_str(),
-                                  rec.cipher_name);
+        return print_session_view(rec.view.get(), *rec.store, name, rec.password.c_str(), rec.cipher_name);
     }
-    x509_ptr cert = rec.object == object_kind::root ? rec.store->root(name)
-                                                    : rec.store->certificate(name);
+    x509_ptr cert = rec.object == object_kind::root ? rec.store->root(name) : rec.store->certificate(name);
     return cert && print_certificate(rec.view.get(), cert.get());
 }
 

@@ -4,14 +4,11 @@
 #include <openssl/pem.h>
 
 #include "editor/listing.h"
+#include "net/inetaddr.h"
 
 namespace orv {
 
 namespace {
-
-const char* optional_text(const std::optional<std::string>& s) {
-    return s ? s->c_str() : nullptr;
-}
 
 bool insert_certificate(command_record& rec, const char* name) {
     x509_ptr cert = load_certificate_file(rec.sink, rec.cert_file);
@@ -21,44 +18,43 @@ bool insert_certificate(command_record& rec, const char* name) {
                                            : rec.store->put_certificate(name, cert.get());
 }
 
-// The first required value that is missing, with its message; null when all are there.
-const char* missing_session_value(const session_options& s) {
-    if (!s.port) return "insert session sub-command requires local port (-L)\n";
-    if (!s.server) return "insert session sub-command requires server name (-H)\n";
-    if (!s.serverport) return "insert session sub-command requires server port (-P)\n";
-    if (!s.cert) return "insert session sub-command requires name of the user certificate (-B)\n";
-    if (!s.key) return "insert session sub-command requires name of the user key (-A)\n";
-    if (!s.root) return "insert session sub-command requires name of the root certificate (-X)\n";
-    return nullptr;
+// Names the first required value that is missing, in the order of the table's checks.
+bool required_values_given(BIO* sink, const session_record& r) {
+    for (int place = 1;; ++place) {
+        const session_field* field = nullptr;
+        for (const session_field& f : session_fields) {
+            if (f.required == place) field = &f;
+        }
+        if (field == nullptr) return true;
+        if (r.*field->text == nullptr) {
+            BIO_printf(sink, "insert session sub-command requires %s (-%c)\n", field->required_as, field->option);
+            return false;
+        }
+    }
+}
+
+// Refuses port and bind address texts that orvclient would refuse at start-up. The server host
+// is not looked up: it may resolve only where and when the agent runs.
+bool usable_endpoints(BIO* sink, const session_record& r) {
+    if (!inetaddr::port_number(r.port)) {
+        BIO_printf(sink, "invalid local port (-L): %s\n", r.port);
+        return false;
+    }
+    if (!inetaddr::port_number(r.serverport)) {
+        BIO_printf(sink, "invalid server port (-P): %s\n", r.serverport);
+        return false;
+    }
+    // An empty -G stores the agent's default address.
+    if (r.bindaddr && *r.bindaddr && !inetaddr::host_resolves(r.bindaddr)) {
+        BIO_printf(sink, "invalid bind address (-G): %s\n", r.bindaddr);
+        return false;
+    }
+    return true;
 }
 
 bool insert_session(command_record& rec, const char* name) {
-    const session_options& s = rec.session;
-    if (const char* message = missing_session_value(s)) {
-        BIO_printf(rec.sink, "%s", message);
-        return false;
-    }
-    session_record values;
-    values.name = name;
-    values.bindaddr = optional_text(s.bindaddr);
-    values.port = optional_text(s.port);
-    values.server = optional_text(s.server);
-    values.serverport = optional_text(s.serverport);
-    values.cipherlist = optional_text(s.cipherlist);
-    values.cert = optional_text(s.cert);
-    values.root = optional_text(s.root);
-    values.key = optional_text(s.key);
-    values.multicall = s.multicall;
-    values.command = optional_text(s.command);
-    values.minres = s.minres;
-    values.autoclose = s.autoclose;
-    values.login = optional_text(s.login);
-    values.cache = s.cache;
-    values.timeout = s.timeout;
-    values.accept_timeout = s.accept_timeout;
-    values.nodelay = s.nodelay;
-    values.sslmode = s.sslmode;
-    values.noclientauth = s.noclientauth;
+    session_record values = rec.session.record(name);
+    if (!required_values_given(rec.sink, values) || !usable_endpoints(rec.sink, values)) return false;
     rec.changed = true;
     return rec.store->insert_session(values);
 }
@@ -123,12 +119,8 @@ bool delete_object(command_record& rec) {
     switch (rec.object) {
         case object_kind::key:
         case object_kind::certificate:
-        case object_kind::root:
-            rec.changed = true;
-            return rec.store->delete_entry(object_section(rec.object), name);
-        case object_kind::session:
-            rec.changed = true;
-            return rec.store->delete_session(name);
+        case object_kind::root: rec.changed = true; return rec.store->delete_entry(object_section(rec.object), name);
+        case object_kind::session: rec.changed = true; return rec.store->delete_session(name);
         case object_kind::partner:
             if (!rec.partner_name) {
                 BIO_printf(rec.sink, "partner delete sub-command requires partner name (-J)\n");
@@ -136,8 +128,7 @@ bool delete_object(command_record& rec) {
             }
             rec.changed = true;
             return rec.store->delete_partner(name, *rec.partner_name);
-        default:
-            return false;
+        default: return false;
     }
 }
 

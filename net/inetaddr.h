@@ -4,11 +4,16 @@
 // Host texts of digits and dots only are converted, never looked up ("hostname \"%s\" unparsable\n"
 // when that fails); any other text is looked up by name ("hostname unknown" with the error). Port
 // texts of digits only (the empty text too) are converted; any other text is a TCP service name,
-// and an unknown one gives port 0xFFFF without a message. A failed host leaves the address
-// 0xFFFFFFFF with the family still AF_INET, as the connection then fails where it is used.
+// and an unknown one gives port 0xFFFF without a message, as does a number above 65535 (it is
+// not wrapped into range). A failed host leaves the address 0xFFFFFFFF with the family still
+// AF_INET, as the connection then fails where it is used.
+//
+// port_number and host_resolves tell beforehand whether a text names a usable port or address;
+// both programs use them to refuse a configuration before it can bind or connect wrongly.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <netinet/in.h>
@@ -44,20 +49,27 @@ public:
     inetaddr& operator=(const inetaddr& other);
     ~inetaddr() override = default;
 
-    int length() const override;                // always 16
+    int length() const override;  // always 16
     const sockaddr* sockaddr_ptr() const override;
-    int family() const override;                // AF_INET, or 0 when invalid
-    std::string text() const override;          // "a.b.c.d:port" or "invalid address"
+    int family() const override;        // AF_INET, or 0 when invalid
+    std::string text() const override;  // "a.b.c.d:port" or "invalid address"
     bool is_valid() const override;
 
     uint32_t addr_net() const { return sin_.sin_addr.s_addr; }
     uint16_t port_net() const { return sin_.sin_port; }
-    std::string dotted() const;                 // the address alone; "invalid address" when invalid
+    std::string dotted() const;  // the address alone; "invalid address" when invalid
     const sockaddr_in& sin() const { return sin_; }
 
     // The conversions used by the constructors, reporting through `r`.
     static uint32_t parse_host(const reporter& r, const char* host);
     static uint16_t parse_port(const char* port);
+
+    // The port (host order) of a decimal text 1..65535 or a known TCP service name; nullopt for
+    // anything else, null and the empty text included.
+    static std::optional<uint16_t> port_number(const char* port);
+    // True when parse_host would give a usable address: a dotted IPv4 address, or a name the
+    // resolver knows. Quiet: it reports nothing.
+    static bool host_resolves(const char* host);
 
 private:
     sockaddr_in sin_{};

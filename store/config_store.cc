@@ -80,15 +80,12 @@ std::optional<std::string> hex_decode(const std::string& text) {
 }
 
 std::string partner_entry_name(const std::string& partner_name) {
-    return "partner" + hex_encode(reinterpret_cast<const unsigned char*>(partner_name.data()),
-                                  partner_name.size());
+    return "partner" + hex_encode(reinterpret_cast<const unsigned char*>(partner_name.data()), partner_name.size());
 }
 
-bool derive_key_iv(const EVP_CIPHER* cipher, const char* password, unsigned char* key,
-                   unsigned char* iv) {
+bool derive_key_iv(const EVP_CIPHER* cipher, const char* password, unsigned char* key, unsigned char* iv) {
     if (cipher == nullptr || password == nullptr) return false;
-    return EVP_BytesToKey(cipher, EVP_md5(), nullptr,
-                          reinterpret_cast<const unsigned char*>(password),
+    return EVP_BytesToKey(cipher, EVP_md5(), nullptr, reinterpret_cast<const unsigned char*>(password),
                           static_cast<int>(std::strlen(password)), 1, key, iv) > 0;
 }
 
@@ -108,29 +105,12 @@ std::optional<session_record> config_store::session(const char* name) const {
     if (name == nullptr) return std::nullopt;
     const config_section* section = tree_.find_section(name);
     if (section == nullptr) return std::nullopt;
-    auto text = [&](const char* key) { return tree_.get_text(name, key); };
-    auto number = [&](const char* key) { return tree_.get_number(name, key); };
     session_record r;
     r.name = section->name().c_str();
-    r.bindaddr = text("bindaddr");
-    r.port = text("port");
-    r.server = text("server");
-    r.serverport = text("serverport");
-    r.cipherlist = text("cipherlist");
-    r.cert = text("cert");
-    r.root = text("root");
-    r.key = text("key");
-    r.multicall = number("multicall");
-    r.command = text("command");
-    r.minres = number("minres");
-    r.autoclose = number("autoclose");
-    r.login = text("login");
-    r.cache = number("cache");
-    r.timeout = number("timeout");
-    r.accept_timeout = number("accept_timeout");
-    r.nodelay = number("nodelay");
-    r.sslmode = number("sslmode");
-    r.noclientauth = number("noclientauth");
+    for (const session_field& f : session_fields) {
+        if (f.kind == field_kind::text) r.*f.text = tree_.get_text(name, f.key);
+        else r.*f.number = tree_.get_number(name, f.key);
+    }
     return r;
 }
 
@@ -150,32 +130,17 @@ bool config_store::insert_session(const session_record& v) {
     const char* s = v.name;
     if (s == nullptr) return false;
     bool ok = add_to_session_list(s);
-    auto put = [&](const char* key, const char* value) {
-        ok = ok && tree_.put_text(s, key, value) == 0;
-    };
-    auto put_optional = [&](const char* key, const char* value) {
-        if (value != nullptr) put(key, value);
-    };
-    auto put_number = [&](const char* key, int value) { put(key, std::to_string(value).c_str()); };
-    put("port", v.port);
-    put_optional("bindaddr", v.bindaddr);
-    put("server", v.server);
-    put("serverport", v.serverport);
-    put_optional("cipherlist", v.cipherlist);
-    put("cert", v.cert);
-    put("root", v.root);
-    put("multicall", flag_text(v.multicall));
-    put("nodelay", flag_text(v.nodelay));
-    put("minres", flag_text(v.minres));
-    put("autoclose", flag_text(v.autoclose));
-    put_optional("command", v.command);
-    put_optional("login", v.login);
-    put("cache", flag_text(v.cache));
-    put_number("timeout", v.timeout);
-    put_number("accept_timeout", v.accept_timeout);
-    put("key", v.key);
-    put_number("sslmode", v.sslmode);
-    put("noclientauth", flag_text(v.noclientauth));
+    auto put = [&](const char* key, const char* value) { ok = ok && tree_.put_text(s, key, value) == 0; };
+    // A missing required text fails the put, and with it the whole insert.
+    for (const session_field& f : session_fields) {
+        switch (f.kind) {
+            case field_kind::text:
+                if (f.required != 0 || v.*f.text != nullptr) put(f.key, v.*f.text);
+                break;
+            case field_kind::flag: put(f.key, flag_text(v.*f.number)); break;
+            case field_kind::number: put(f.key, std::to_string(v.*f.number).c_str()); break;
+        }
+    }
     if (!ok) delete_session(s);
     return ok;
 }
@@ -209,12 +174,10 @@ std::vector<std::string> config_store::partner_list(const char* session) const {
     return values;
 }
 
-bool config_store::insert_partner(const char* session, const std::string& partner,
-                                  const partner_fields& fields) {
+bool config_store::insert_partner(const char* session, const std::string& partner, const partner_fields& fields) {
     if (session == nullptr) return false;
     // The value stops after the last given field; a missing field before a given one is empty.
-    const std::optional<std::string>* given[] = {&fields.mapped_name, &fields.ip_address,
-                                                 &fields.netmask};
+    const std::optional<std::string>* given[] = {&fields.mapped_name, &fields.ip_address, &fields.netmask};
     int last = -1;
     for (int i = 0; i < 3; ++i) {
         if (given[i]->has_value()) last = i;
@@ -242,8 +205,7 @@ const char* config_store::key_text(const char* name) const {
     return v != nullptr ? v->c_str() : nullptr;
 }
 
-evp_pkey_ptr config_store::decrypt_key(const char* hex, const char* password,
-                                       const char* cipher_name) {
+evp_pkey_ptr config_store::decrypt_key(const char* hex, const char* password, const char* cipher_name) {
     if (hex == nullptr || password == nullptr || cipher_name == nullptr) return nullptr;
     std::optional<std::string> encrypted = hex_decode(hex);
     const EVP_CIPHER* cipher = EVP_get_cipherbyname(cipher_name);
@@ -254,11 +216,11 @@ evp_pkey_ptr config_store::decrypt_key(const char* hex, const char* password,
     evp_cipher_ctx_ptr ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     int fin = 0;
-    bool ok = ctx && derive_key_iv(cipher, password, key, iv) &&
-              EVP_DecryptInit_ex(ctx.get(), cipher, nullptr, key, iv) == 1 &&
-              EVP_DecryptUpdate(ctx.get(), der.data.data(), &len,
-                                reinterpret_cast<const unsigned char*>(encrypted->data()),
-                                static_cast<int>(encrypted->size())) == 1;
+    bool ok =
+        ctx && derive_key_iv(cipher, password, key, iv) &&
+        EVP_DecryptInit_ex(ctx.get(), cipher, nullptr, key, iv) == 1 &&
+        EVP_DecryptUpdate(ctx.get(), der.data.data(), &len, reinterpret_cast<const unsigned char*>(encrypted->data()),
+                          static_cast<int>(encrypted->size())) == 1;
     // A failing final contributes no bytes; the DER decode then decides.
     if (ok && EVP_DecryptFinal_ex(ctx.get(), der.data.data() + len, &fin) != 1) fin = 0;
     OPENSSL_cleanse(key, sizeof key);
@@ -269,8 +231,7 @@ evp_pkey_ptr config_store::decrypt_key(const char* hex, const char* password,
     return evp_pkey_ptr(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &p, len + fin));
 }
 
-std::optional<std::string> config_store::encrypt_key(EVP_PKEY* pkey, const char* password,
-                                                     const char* cipher_name) {
+std::optional<std::string> config_store::encrypt_key(EVP_PKEY* pkey, const char* password, const char* cipher_name) {
     if (pkey == nullptr || password == nullptr || cipher_name == nullptr) return std::nullopt;
     const EVP_CIPHER* cipher = EVP_get_cipherbyname(cipher_name);
     if (cipher == nullptr) return std::nullopt;
@@ -295,8 +256,8 @@ std::optional<std::string> config_store::encrypt_key(EVP_PKEY* pkey, const char*
     return hex_encode(out.data(), static_cast<size_t>(len + fin));
 }
 
-bool config_store::reencrypt_keys(const char* old_password, const char* old_cipher,
-                                  const char* new_password, const char* new_cipher) {
+bool config_store::reencrypt_keys(const char* old_password, const char* old_cipher, const char* new_password,
+                                  const char* new_cipher) {
     for (const std::string& name : tree_.section_names("keys")) {
         evp_pkey_ptr key = decrypt_key(key_text(name.c_str()), old_password, old_cipher);
         if (!key) return false;
@@ -358,18 +319,17 @@ bool config_store::save_random_seed() {
 
 // ---- validation ----
 
-int config_store::validate_session(const char* name, const char* password,
-                                   const char* key_cipher) const {
+int config_store::validate_session(const char* name, const char* password, const char* key_cipher) const {
     std::optional<session_record> r = session(name);
-    if (!r || !r->port || !r->server || !r->serverport || !r->root || !r->cert || !r->key) {
-        return session_missing_parameter;
+    if (!r) return session_missing_parameter;
+    for (const session_field& f : session_fields) {
+        if (f.required != 0 && (*r).*f.text == nullptr) return session_missing_parameter;
     }
     x509_ptr root_cert = root(r->root);
     if (!root_cert) return session_invalid_root;
     EVP_PKEY* root_key = X509_get0_pubkey(root_cert.get());
     if (root_key == nullptr || X509_verify(root_cert.get(), root_key) <= 0 ||
-        X509_NAME_cmp(X509_get_subject_name(root_cert.get()),
-                      X509_get_issuer_name(root_cert.get())) != 0) {
+        X509_NAME_cmp(X509_get_subject_name(root_cert.get()), X509_get_issuer_name(root_cert.get())) != 0) {
         return session_invalid_root;
     }
     if (r->noclientauth != 0) return session_ok;

@@ -13,33 +13,9 @@
 
 #include "store/config_tree.h"
 #include "store/openssl_ptr.h"
+#include "store/session_fields.h"
 
 namespace orv {
-
-// The loaded values of one session. Texts point into the tree (null when missing) and stay
-// valid while the tree lives and the session is not changed; missing numbers are 0.
-struct session_record {
-    const char* name = nullptr;
-    const char* bindaddr = nullptr;
-    const char* port = nullptr;
-    const char* server = nullptr;
-    const char* serverport = nullptr;
-    const char* cipherlist = nullptr;
-    const char* cert = nullptr;
-    const char* root = nullptr;
-    const char* key = nullptr;
-    int multicall = 0;
-    const char* command = nullptr;
-    int minres = 0;
-    int autoclose = 0;
-    const char* login = nullptr;
-    int cache = 0;
-    int timeout = 0;
-    int accept_timeout = 0;
-    int nodelay = 0;
-    int sslmode = 0;
-    int noclientauth = 0;
-};
 
 // Partner fields after the partner name; none (nullopt) stops the value, as in the stored form.
 struct partner_fields {
@@ -68,8 +44,7 @@ std::optional<std::string> hex_decode(const std::string& text);
 std::string partner_entry_name(const std::string& partner_name);
 
 // Derives the file's key and IV from a password (also used for the stored RSA keys).
-bool derive_key_iv(const EVP_CIPHER* cipher, const char* password, unsigned char* key,
-                   unsigned char* iv);
+bool derive_key_iv(const EVP_CIPHER* cipher, const char* password, unsigned char* key, unsigned char* iv);
 
 class config_store {
 public:
@@ -89,8 +64,7 @@ public:
 
     const char* key_text(const char* name) const;
     static evp_pkey_ptr decrypt_key(const char* hex, const char* password, const char* cipher_name);
-    static std::optional<std::string> encrypt_key(EVP_PKEY* key, const char* password,
-                                                  const char* cipher_name);
+    static std::optional<std::string> encrypt_key(EVP_PKEY* key, const char* password, const char* cipher_name);
     bool reencrypt_keys(const char* old_password, const char* old_cipher, const char* new_password,
                         const char* new_cipher);
 

@@ -1,8 +1,11 @@
 """orvclient start-up: usage, password, configuration file and session checks, SSL method."""
 import os
 import subprocess
+import sys
 
-from orvtest import PASSWORD, check, listening, main, wait_for
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from dumpable import as_nobody_if_root, is_dumpable, open_to_nobody  # noqa: E402
+from orvtest import PASSWORD, check, connect, listening, main, wait_for  # noqa: E402
 
 USAGE = ("Orvane client forwarder version 1.2.5\n"
          "===============================================\n"
@@ -25,7 +28,9 @@ def run(w, args, stdin=subprocess.DEVNULL, input=None, env=None, timeout=30):
 
 def command_line(w):
     conf, _ = w.standard_config()
-    for args in (["-h"], ["-f", conf, "-p", PASSWORD], ["-f", conf, "-p", PASSWORD, "s1", "s2"], []):
+    # Options end at the session name: an option after it is an extra operand, not an option.
+    for args in (["-h"], ["-f", conf, "-p", PASSWORD], ["-f", conf, "-p", PASSWORD, "s1", "s2"], [],
+                 ["-f", conf, "s1", "-d"], ["-f", conf, "-p", PASSWORD, "s1", "-d"], ["s1", "-f", conf]):
         status, err = run(w, args)
         check(status == 1 and err == USAGE, "usage for %r: %d %r" % (args, status, err))
     status, err = run(w, ["-x", "-f", conf, "s1"])
@@ -67,6 +72,29 @@ def configuration_failures(w):
         lines = err.splitlines()
         check(status == 1, "%r: status %d" % (args, status))
         check(lines[-len(expected):] == expected, "%r: %r" % (args, err))
+    # Port and bind address texts that would listen or connect somewhere else are refused.
+    endpoint_cases = [
+        ("pabc", "port=abc", "invalid port: abc"),
+        ("pneg", "port=-1", "invalid port: -1"),
+        ("pbig", "port=99999", "invalid port: 99999"),
+        ("pzero", "port=0", "invalid port: 0"),
+        ("spbig", "port=%d serverport=65536" % port, "invalid server port: 65536"),
+        ("spname", "port=%d serverport=no-such-service" % port, "invalid server port: no-such-service"),
+        ("bname", "port=%d bindaddr=no-such-host.invalid" % port, "invalid bind address: no-such-host.invalid"),
+        ("bdots", "port=%d bindaddr=1.2.3.4.5" % port, "invalid bind address: 1.2.3.4.5"),
+    ]
+    for name, values, message in endpoint_cases:
+        if "serverport" not in values:
+            values += " serverport=2"
+        w.config("session %s server=127.0.0.1 cert=c1 root=r1 key=k1 %s\n" % (name, values))
+        status, err = run(w, ["-f", conf, "-p", PASSWORD, name])
+        check(status == 1 and err.splitlines()[-2:] ==
+              ["configuration error. " + message, "unable to create connection_data structure"],
+              "%s: %d %r" % (name, status, err))
+    # A server name that does not resolve yet is left to each connection.
+    w.config("session latedns port=%d server=no-such-host.invalid serverport=2 cert=c1 root=r1 key=k1\n" % port)
+    p = w.agent(conf, "latedns", log_name="latedns.log", wait_port=port)
+    w.stop(p)
     # The default file is $HOME/.orvrc.
     status, err = run(w, ["-p", PASSWORD, "s1"], env=dict(os.environ, HOME=w.dir))
     check("unable to open configuration file %s/.orvrc\n" % w.dir in err, "default path: %r" % err)
@@ -114,9 +142,15 @@ def ssl_modes(w):
     for mode, expected in ((0, 2), (2, 3)):
         conf, port = w.standard_config(session="m%d" % mode, extra="sslmode=%d" % mode, name="m%d.orv" % mode)
         p = w.agent(conf, "m%d" % mode, log_name="m%d.log" % mode, wait_port=port)
-        check(w.lines("m%d.log" % mode) ==
-              ["WAR configuration file specifies SSL version %d; TLS is negotiated instead" % expected],
-              "sslmode %d: %r" % (mode, w.lines("m%d.log" % mode)))
+        warning = "WAR configuration file specifies SSL version %d; TLS is negotiated instead" % expected
+        check(w.lines("m%d.log" % mode) == [warning], "sslmode %d: %r" % (mode, w.lines("m%d.log" % mode)))
+        # multicall 0 rebuilds the session for every connection; the warning still comes once.
+        for i in range(2):
+            connect(port).close()
+            w.wait_lines("DISCONNECT", count=i + 1, name="m%d.log" % mode)
+            wait_for(lambda: listening(port) or p.poll() is not None, 20, "the next pass to listen")
+        log = w.lines("m%d.log" % mode)
+        check(log.count(warning) == 1, "sslmode %d warned once in two passes: %r" % (mode, log))
         w.stop(p)
     conf, port = w.standard_config(session="m3", extra="sslmode=3", name="m3.orv")
     status, err = run(w, ["-f", conf, "-p", PASSWORD, "m3"])
@@ -146,5 +180,29 @@ def bind_address(w):
     w.stop(p)
 
 
+def not_dumpable(w):
+    """The running agent holds the password and the decrypted keys: no core file, and no reading
+    of its memory by other processes of its user."""
+    conf, port = w.standard_config()
+    open_to_nobody(w.dir, conf)
+    cmd = [os.path.join(w.bin_dir, "orvclient"), "-f", conf, "-p", PASSWORD, "s1"]
+    p = w.spawn(cmd, "agent.log", preexec_fn=as_nobody_if_root)
+    wait_for(lambda: listening(port) or p.poll() is not None, 20, "the agent to listen")
+    check(p.poll() is None, "agent ended: " + w.read("agent.log"))
+    check(not is_dumpable(p.pid), "the agent is dumpable")
+    w.stop(p)
+    # The check itself tells a dumpable process apart.
+    sleeper = w.spawn(["sleep", "30"], "sleep.log", preexec_fn=as_nobody_if_root)
+
+    def sleep_runs():
+        # Until the exec the child has just changed its user, which also makes it non-dumpable.
+        with open("/proc/%d/comm" % sleeper.pid) as f:
+            return f.read() == "sleep\n"
+
+    wait_for(sleep_runs, 5, "sleep to run")
+    check(is_dumpable(sleeper.pid), "a plain program is dumpable")
+    w.stop(sleeper)
+
+
 main({f.__name__: f for f in (command_line, password_input, configuration_failures, session_statuses, ssl_modes,
-                              bind_address)})
+                              bind_address, not_dumpable)})

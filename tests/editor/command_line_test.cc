@@ -136,27 +136,27 @@ TEST(command_line, scanner_groups_flags_and_takes_the_next_element_as_argument) 
 }
 
 TEST(command_line, value_options_fill_the_record) {
-    argv_builder a({"-session", "-insert", "-f", "conf", "-N", "s1", "-L", "8000", "-H", "host",
-                    "-P", "443", "-C", "HIGH", "-A", "k", "-B", "c", "-X", "r", "-E", "cmd",
-                    "-o", "ftp", "-G", "127.0.0.2", "-M", "-m", "-a", "-e", "-j", "-x",
-                    "-u", "30", "-T", "12abc", "-Z", "7", "-I", "in.pem", "-O", "out.pem",
-                    "-S", "a:b", "-D", "/CN=x", "-K", "4096", "-J", "p"});
+    argv_builder a({"-session", "-insert", "-f", "conf", "-N", "s1",        "-L", "8000", "-H", "host",
+                    "-P",       "443",     "-C", "HIGH", "-A", "k",         "-B", "c",    "-X", "r",
+                    "-E",       "cmd",     "-o", "ftp",  "-G", "127.0.0.2", "-M", "-m",   "-a", "-e",
+                    "-j",       "-x",      "-u", "30",   "-T", "12abc",     "-Z", "7",    "-I", "in.pem",
+                    "-O",       "out.pem", "-S", "a:b",  "-D", "/CN=x",     "-K", "4096", "-J", "p"});
     command_record rec;
     std::string diagnostic;
     ASSERT_TRUE(parse_command_line(a.argc(), a.argv(), rec, diagnostic));
-    const session_options& s = rec.session;
+    session_record s = rec.session.record("s1");
     EXPECT_EQ(rec.config_path, "conf");
     EXPECT_EQ(rec.name, "s1");
-    EXPECT_EQ(s.port, "8000");
-    EXPECT_EQ(s.server, "host");
-    EXPECT_EQ(s.serverport, "443");
-    EXPECT_EQ(s.cipherlist, "HIGH");
-    EXPECT_EQ(s.key, "k");
-    EXPECT_EQ(s.cert, "c");
-    EXPECT_EQ(s.root, "r");
-    EXPECT_EQ(s.command, "cmd");
-    EXPECT_EQ(s.login, "ftp");
-    EXPECT_EQ(s.bindaddr, "127.0.0.2");
+    EXPECT_STREQ(s.port, "8000");
+    EXPECT_STREQ(s.server, "host");
+    EXPECT_STREQ(s.serverport, "443");
+    EXPECT_STREQ(s.cipherlist, "HIGH");
+    EXPECT_STREQ(s.key, "k");
+    EXPECT_STREQ(s.cert, "c");
+    EXPECT_STREQ(s.root, "r");
+    EXPECT_STREQ(s.command, "cmd");
+    EXPECT_STREQ(s.login, "ftp");
+    EXPECT_STREQ(s.bindaddr, "127.0.0.2");
     EXPECT_EQ(s.multicall + s.minres + s.autoclose + s.cache + s.nodelay + s.noclientauth, 6);
     EXPECT_EQ(s.timeout, 30);
     EXPECT_EQ(s.accept_timeout, 12);
@@ -175,8 +175,11 @@ TEST(command_line, defaults) {
     ASSERT_TRUE(parse_command_line(a.argc(), a.argv(), rec, diagnostic));
     EXPECT_EQ(rec.key_bits, 2048);
     EXPECT_FALSE(rec.name);
-    EXPECT_FALSE(rec.session.port);
-    EXPECT_EQ(rec.session.multicall, 0);
+    session_record s = rec.session.record("x");
+    for (const session_field& f : session_fields) {
+        if (f.kind == field_kind::text) EXPECT_EQ(s.*f.text, nullptr) << f.key;
+        else EXPECT_EQ(s.*f.number, 0) << f.key;
+    }
     EXPECT_TRUE(rec.password.empty());
 }
 

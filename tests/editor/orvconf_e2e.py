@@ -17,6 +17,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
 import orvfile  # noqa: E402
+from dumpable import as_nobody_if_root, is_dumpable  # noqa: E402
 
 BIN = None
 TMP = None
@@ -113,12 +114,13 @@ class pty_session:
     """Runs orvconf with a new pseudo-terminal as its controlling terminal (stdin too);
     stdout and stderr stay pipes, so prompts and echo are what the terminal shows."""
 
-    def __init__(self, args):
+    def __init__(self, args, then=lambda: None):
+        """`then` runs in the child after it has taken the terminal, before orvconf starts."""
         self.master, slave = os.openpty()
         self.proc = subprocess.Popen(
             [BIN] + args, stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             start_new_session=True, cwd=TMP,
-            preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+            preexec_fn=lambda: (fcntl.ioctl(0, termios.TIOCSCTTY, 0), then()))
         os.close(slave)
         self.screen = b''
 
@@ -293,8 +295,8 @@ class orvconf_test(unittest.TestCase):
     def new_conf(self, name):
         return fresh_conf(self._testMethodName + '_' + name)
 
-    def pty(self, args):
-        session = pty_session(args)
+    def pty(self, args, then=lambda: None):
+        session = pty_session(args, then)
         self.addCleanup(session.close)
         return session
 
@@ -403,6 +405,22 @@ class message_tests(orvconf_test):
              'insert session sub-command requires name of the root certificate (-X)\n'),
             (['-partner', '-insert', '-N', 's'],
              'insert parent sub-command requires partner name (-J)\n'),
+        ]
+        # Port and bind address texts that orvclient would refuse; the server host is not checked.
+        session = ['-session', '-insert', '-N', 's', '-H', 'no-such-host.invalid', '-B', 'c', '-A', 'k',
+                   '-X', 'r']
+        cases += [
+            (session + ['-L', 'abc', '-P', '2'], 'invalid local port (-L): abc\n'),
+            (session + ['-L', '-1', '-P', '2'], 'invalid local port (-L): -1\n'),
+            (session + ['-L', '99999', '-P', '2'], 'invalid local port (-L): 99999\n'),
+            (session + ['-L', '0', '-P', '2'], 'invalid local port (-L): 0\n'),
+            (session + ['-L', '1', '-P', '65536'], 'invalid server port (-P): 65536\n'),
+            (session + ['-L', '1', '-P', 'no-such-service'], 'invalid server port (-P): no-such-service\n'),
+            (session + ['-L', '1', '-P', '2', '-G', 'no-such-host.invalid'],
+             'invalid bind address (-G): no-such-host.invalid\n'),
+            (session + ['-L', '1', '-P', '2', '-G', '1.2.3.4.5'], 'invalid bind address (-G): 1.2.3.4.5\n'),
+        ]
+        cases += [
             (['-partner', '-delete', '-N', 's'],
              'partner delete sub-command requires partner name (-J)\n'),
             (['-partner', '-list'], 'partner list sub-command requires session name (-N)\n'),
@@ -767,6 +785,18 @@ class session_tests(orvconf_test):
                 self.assertEqual(self.status_of(conf, name), expected)
         self.assertNotIn('partial', run(conf, '-session', '-list')[1].split())
 
+    def test_service_names_and_host_names_are_accepted(self):
+        conf = self.session_conf()
+        self.assertEqual(run(conf, '-session', '-insert', '-N', 'named', '-L', 'sieve', '-H',
+                             'no-such-host.invalid', '-P', 'https', '-G', 'localhost', '-B', 'user',
+                             '-X', 'root', '-A', 'k1'), (0, '', ''))
+        self.assertEqual(run(conf, '-session', '-insert', '-N', 'nobind', '-L', '65535', '-H', 'h',
+                             '-P', '1', '-G', '', '-B', 'user', '-X', 'root', '-A', 'k1'), (0, '', ''))
+        out = run(conf, '-session', '-view', '-N', 'named')[1]
+        for line in ('Local address:        localhost', 'Local port:           sieve',
+                     'Server host:          no-such-host.invalid', 'Server port:          https'):
+            self.assertIn(line + '\n', out)
+
     def test_session_view_text(self):
         conf = self.session_conf()
         self.insert_session(conf, 's1', 'user', 'root', 'k1', '-G', '127.0.0.2', '-C', 'HIGH',
@@ -937,6 +967,13 @@ class password_tests(orvconf_test):
         self.assertEqual(run(conf, '-key', '-gen', '-N', 'k', password=None),
                          (0, '', 'Enter password for "%s":\nError during password input\n' % conf))
         self.assertFalse(os.path.exists(conf))
+
+    def test_not_dumpable_while_it_asks(self):
+        """From its start orvconf is not dumpable: no core file, no reading of its memory."""
+        s = self.pty(['-f', path('never-written.orv'), '-listall'], as_nobody_if_root)
+        s.expect('Enter password for "%s":' % path('never-written.orv'))
+        self.assertFalse(is_dumpable(s.proc.pid))
+        s.close()
 
     def test_password_from_a_pipe_without_terminal(self):
         conf = self.new_conf('conf')

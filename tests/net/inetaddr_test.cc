@@ -9,8 +9,7 @@
 namespace orv {
 namespace {
 
-TEST(inetaddr, host_and_port_texts)
-{
+TEST(inetaddr, host_and_port_texts) {
     struct {
         const char* host;
         const char* port;
@@ -18,10 +17,14 @@ TEST(inetaddr, host_and_port_texts)
         const char* message;  // expected report, "" for none; a prefix when it ends in ':'
     } cases[] = {
         {"10.1.2.3", "4433", "10.1.2.3:4433", ""},
-        {"127.0.0.1", "", "127.0.0.1:0", ""},           // empty port text: port 0
-        {"localhost", "http", "127.0.0.1:80", ""},      // name look-up and a service name
+        {"127.0.0.1", "", "127.0.0.1:0", ""},       // empty port text: port 0
+        {"localhost", "http", "127.0.0.1:80", ""},  // name look-up and a service name
         {"127.0.0.1", "ftp", "127.0.0.1:21", ""},
         {"127.0.0.1", "no-such-service", "127.0.0.1:65535", ""},  // unknown service: 0xFFFF, silent
+        {"127.0.0.1", "99999", "127.0.0.1:65535", ""},            // too large: as unknown, not wrapped
+        {"127.0.0.1", "65536", "127.0.0.1:65535", ""},
+        {"127.0.0.1", "4294967297", "127.0.0.1:65535", ""},
+        {"127.0.0.1", "-1", "127.0.0.1:65535", ""},
         {"1.2.3.4.5", "1", "255.255.255.255:1", "hostname \"1.2.3.4.5\" unparsable\n"},
         {"", "1", "255.255.255.255:1", "hostname \"\" unparsable\n"},
         {"10.1.2.x", "1", "255.255.255.255:1", "hostname unknown:"},  // not all digits: by name
@@ -32,15 +35,42 @@ TEST(inetaddr, host_and_port_texts)
         EXPECT_TRUE(a.is_valid()) << c.host;
         EXPECT_EQ(a.text(), c.text) << c.host << " " << c.port;
         std::string expected = c.message;
-        if (!expected.empty() && expected.back() == ':')
-            EXPECT_EQ(log.text().rfind(expected, 0), 0u) << log.text();
-        else
-            EXPECT_EQ(log.text(), expected) << c.host;
+        if (!expected.empty() && expected.back() == ':') EXPECT_EQ(log.text().rfind(expected, 0), 0u) << log.text();
+        else EXPECT_EQ(log.text(), expected) << c.host;
     }
 }
 
-TEST(inetaddr, the_four_constructors)
-{
+TEST(inetaddr, port_and_host_checks) {
+    struct {
+        const char* port;
+        int expected;  // -1: refused
+    } ports[] = {
+        {"1", 1},      {"65535", 65535},   {"0443", 443}, {"http", 80}, {"sieve", 4190}, {"0", -1},    {"65536", -1},
+        {"99999", -1}, {"4294967297", -1}, {"-1", -1},    {"abc", -1},  {"", -1},        {"12ab", -1}, {" 80", -1},
+    };
+    for (const auto& c : ports) {
+        std::optional<uint16_t> p = inetaddr::port_number(c.port);
+        EXPECT_EQ(p ? static_cast<int>(*p) : -1, c.expected) << '"' << c.port << '"';
+    }
+    EXPECT_FALSE(inetaddr::port_number(nullptr));
+
+    struct {
+        const char* host;
+        bool resolves;
+    } hosts[] = {
+        {"127.0.0.1", true},
+        {"10.1.2.3", true},
+        {"localhost", true},
+        {"1.2.3.4.5", false},
+        {"", false},
+        {"256.1.1.1", false},
+        {"no-such-host.invalid", false},
+    };
+    for (const auto& c : hosts) EXPECT_EQ(inetaddr::host_resolves(c.host), c.resolves) << c.host;
+    EXPECT_FALSE(inetaddr::host_resolves(nullptr));
+}
+
+TEST(inetaddr, the_four_constructors) {
     reporter r;
     inetaddr from_texts(r, "192.0.2.7", "4433");
     inetaddr from_host_and_port(r, "192.0.2.7", htons(4433));
@@ -56,8 +86,7 @@ TEST(inetaddr, the_four_constructors)
     }
 }
 
-TEST(inetaddr, other_families_are_invalid)
-{
+TEST(inetaddr, other_families_are_invalid) {
     sockaddr_in6 six{};
     six.sin6_family = AF_INET6;
     reporter r;

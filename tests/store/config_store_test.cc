@@ -28,8 +28,10 @@ TEST(SessionList, AddingNamesFollowsTheListRules) {
         const char* after;
     };
     const add_case cases[] = {
-        {nullptr, "x", "x"}, {"", "x", "x"}, {"abc,x", "ab", "abc,x,ab"}, {"abc,x", "x", "abc,x"},
-        {"abc,x", "abc", "abc,x"}, {"a,bc,d", "bc", "a,bc,d"}, {"xab", "ab", "xab,ab"},
+        {nullptr, "x", "x"},         {"", "x", "x"},
+        {"abc,x", "ab", "abc,x,ab"}, {"abc,x", "x", "abc,x"},
+        {"abc,x", "abc", "abc,x"},   {"a,bc,d", "bc", "a,bc,d"},
+        {"xab", "ab", "xab,ab"},
     };
     for (const add_case& c : cases) {
         config_tree t;
@@ -63,9 +65,9 @@ TEST(Sessions, InsertWritesKeysInOrderAndKeepsOptionalOnes) {
     ASSERT_TRUE(s.insert_session(r));
     s.insert_partner("web", "ab", {std::nullopt, "10.0.0.1", std::nullopt});
     EXPECT_EQ(t.section_names("web"),
-              (std::vector<std::string>{"port", "server", "serverport", "cipherlist", "cert", "root",
-                                        "multicall", "nodelay", "minres", "autoclose", "cache", "timeout",
-                                        "accept_timeout", "key", "sslmode", "noclientauth", "partner6162"}));
+              (std::vector<std::string>{"port", "server", "serverport", "cipherlist", "cert", "root", "multicall",
+                                        "nodelay", "minres", "autoclose", "cache", "timeout", "accept_timeout", "key",
+                                        "sslmode", "noclientauth", "partner6162"}));
     EXPECT_STREQ(t.get_text("web", "multicall"), "1");
     EXPECT_STREQ(t.get_text("web", "timeout"), "30");
     // Re-inserting without a cipher list keeps it, and keeps the partners.
@@ -76,6 +78,40 @@ TEST(Sessions, InsertWritesKeysInOrderAndKeepsOptionalOnes) {
     EXPECT_STREQ(t.get_text("web", "port"), "2000");
     EXPECT_EQ(s.partner_list("web").size(), 1u);
     EXPECT_STREQ(t.get_text("default", "sessions"), "web");
+}
+
+TEST(Sessions, EveryFieldOfTheTableRoundTripsUnderItsOwnKey) {
+    config_tree t;
+    config_store s(t);
+    session_record r;
+    r.name = "all";
+    std::vector<std::string> texts;
+    texts.reserve(session_field_count);
+    int n = 0;
+    for (const session_field& f : session_fields) {
+        ++n;
+        texts.push_back(std::string("text-") + f.key);
+        if (f.kind == field_kind::text) r.*f.text = texts.back().c_str();
+        else r.*f.number = f.kind == field_kind::flag ? 1 : 100 + n;
+    }
+    ASSERT_TRUE(s.insert_session(r));
+    std::optional<session_record> back = s.session("all");
+    ASSERT_TRUE(back);
+    n = 0;
+    for (const session_field& f : session_fields) {
+        ++n;
+        const char* stored = t.get_text("all", f.key);
+        ASSERT_NE(stored, nullptr) << f.key;
+        if (f.kind == field_kind::text) {
+            EXPECT_STREQ(stored, (std::string("text-") + f.key).c_str());
+            EXPECT_STREQ((*back).*f.text, stored) << f.key;
+        } else {
+            int expected = f.kind == field_kind::flag ? 1 : 100 + n;
+            EXPECT_EQ(std::string(stored), std::to_string(expected)) << f.key;
+            EXPECT_EQ((*back).*f.number, expected) << f.key;
+        }
+    }
+    EXPECT_EQ(t.section_names("all").size(), session_field_count);
 }
 
 TEST(Sessions, MissingRequiredValueRollsBackTheWholeSession) {

@@ -1,0 +1,48 @@
+// Passwords in memory, for both programs: a buffer that is wiped when it goes away, entry from the
+// terminal without echo, taking a password argument out of the command line, and keeping the
+// process's memory out of core dumps and away from debuggers of the same user.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace orv {
+
+// A 256-byte password buffer (at most 255 characters) that is cleared when it goes away.
+class password_buffer {
+public:
+    static constexpr size_t capacity = 256;
+
+    password_buffer();
+    ~password_buffer();
+    password_buffer(const password_buffer&) = delete;
+    password_buffer& operator=(const password_buffer&) = delete;
+
+    char* data() { return buf_; }
+    const char* c_str() const { return buf_; }
+    bool empty() const { return buf_[0] == '\0'; }
+    // False (and the buffer left empty) when the text does not fit.
+    bool assign(const char* text);
+    void clear();
+
+private:
+    char buf_[capacity];
+};
+
+// "Enter password for \"<path>\":" and "Enter new password for \"<path>\":".
+std::string password_prompt(const std::string& path);
+std::string new_password_prompt(const std::string& path);
+
+// Reads one password (no second entry) into `buf`; false when the reader fails or the text is
+// empty, and the buffer is then left empty.
+bool read_password(password_buffer& buf, const std::string& prompt);
+
+// Copies a command-line password into `buf` and overwrites the argument, so that it does not stay
+// readable in the process list; false (the buffer left empty) when it does not fit.
+bool take_password_argument(password_buffer& buf, char* argument);
+
+// Makes the process non-dumpable: no core file, and /proc/PID/mem, environ and ptrace closed to
+// other processes of the same user. Call first thing, before any password is read.
+bool make_undumpable();
+
+}  // namespace orv
