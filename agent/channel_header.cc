@@ -19,8 +19,7 @@ channel_header make_channel_header(bool control, bool passive, uint32_t address,
 
 bool login_sends_channel_header(const char* login) {
     if (!login) return false;
-    return std::strcmp(login, "ftp") == 0 || std::strcmp(login, "progress") == 0 ||
-           std::strcmp(login, "oracle") == 0;
+    return std::strcmp(login, "ftp") == 0 || std::strcmp(login, "progress") == 0 || std::strcmp(login, "oracle") == 0;
 }
 
 }  // namespace orv

@@ -105,8 +105,8 @@ bool connection_data::build_context(const char* password, const char* key_cipher
     ERR_clear_error();
     // The relay retries a blocked SSL_write from a buffer that may have grown (and moved) since.
     SSL_CTX_set_mode(ctx_.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
-    SSL_CTX_set_session_cache_mode(ctx_.get(), s.cache ? SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE
-                                                       : SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_session_cache_mode(
+        ctx_.get(), s.cache ? SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE : SSL_SESS_CACHE_OFF);
     if (s.cache) {
         SSL_CTX_set_app_data(ctx_.get(), this);
         SSL_CTX_sess_set_new_cb(ctx_.get(), orv::remember_session);

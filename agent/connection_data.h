@@ -23,8 +23,8 @@ public:
     using log_callback = void (*)(connection_data&, int event, int number);
 
     // Reports the cause and clears the ok flag on failure.
-    connection_data(const reporter& parent, config_store& store, const char* session_name,
-                    const char* password, const char* key_cipher);
+    connection_data(const reporter& parent, config_store& store, const char* session_name, const char* password,
+                    const char* key_cipher);
     virtual ~connection_data();
 
     connection_data(const connection_data&) = delete;

@@ -24,8 +24,7 @@ class selector;
 class forwarder : public virtual reporter, public virtual ok_flag {
 public:
     // `signal_fd` reports termination signals (-1 for none); it outlives the forwarder.
-    forwarder(const std::string& path, const char* password, const char* session_name, bool daemon,
-              int signal_fd = -1);
+    forwarder(const std::string& path, const char* password, const char* session_name, bool daemon, int signal_fd = -1);
     virtual ~forwarder();
 
     forwarder(const forwarder&) = delete;
@@ -37,8 +36,7 @@ public:
     selector* get_selector() const { return selector_.get(); }
 
 private:
-    bool build(const std::string& path, const char* password, const char* session_name, bool daemon,
-               int signal_fd);
+    bool build(const std::string& path, const char* password, const char* session_name, bool daemon, int signal_fd);
 
     logsink sink_;
     bio_ptr log_bio_;

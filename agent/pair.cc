@@ -10,50 +10,39 @@ namespace {
 // Numbers are unique for the life of the process, across passes.
 int next_pair_number = 0;
 
-pair_member_view view_of(const relaysocket& end)
-{
-    return pair_member_view{end.peer_address_text(), end.type(), end.peer_name_text(), end.cipher_text(),
-                            end.bytes_written(), end.creation_time()};
+pair_member_view view_of(const relaysocket& end) {
+    return pair_member_view{end.peer_address_text(), end.type(),          end.peer_name_text(),
+                            end.cipher_text(),       end.bytes_written(), end.creation_time()};
 }
 }  // namespace
 
-pair::pair(connection_data& data) : data_(data), number_(next_pair_number++), session_name_(data.session_name())
-{
+pair::pair(connection_data& data) : data_(data), number_(next_pair_number++), session_name_(data.session_name()) {
     data_.add_pair(this, number_);
 }
 
-pair::~pair()
-{
+pair::~pair() {
     detach();
     data_.remove_pair(number_);
 }
 
-void pair::attach_plain(relaysocket* plain)
-{
-    if (plain_)
-        plain_->pair_ = nullptr;
+void pair::attach_plain(relaysocket* plain) {
+    if (plain_) plain_->pair_ = nullptr;
     plain_ = plain;
-    if (plain_)
-        plain_->pair_ = this;
+    if (plain_) plain_->pair_ = this;
 }
 
-void pair::attach_ssl(relaysocket* ssl)
-{
-    if (ssl_)
-        ssl_->pair_ = nullptr;
+void pair::attach_ssl(relaysocket* ssl) {
+    if (ssl_) ssl_->pair_ = nullptr;
     ssl_ = ssl;
-    if (ssl_)
-        ssl_->pair_ = this;
+    if (ssl_) ssl_->pair_ = this;
 }
 
-void pair::detach()
-{
+void pair::detach() {
     attach_plain(nullptr);
     attach_ssl(nullptr);
 }
 
-void pair::member_gone(relaysocket* end)
-{
+void pair::member_gone(relaysocket* end) {
     if (end == plain_) {
         plain_gone_ = view_of(*end);
         attach_plain(nullptr);
@@ -61,21 +50,15 @@ void pair::member_gone(relaysocket* end)
         ssl_gone_ = view_of(*end);
         attach_ssl(nullptr);
     }
-    if (plain_ || ssl_)
-        return;
-    if (data_.log())
-        data_.log()(data_, connection_disconnected, number_);
+    if (plain_ || ssl_) return;
+    if (data_.log()) data_.log()(data_, connection_disconnected, number_);
     delete this;
 }
 
-std::optional<pair_member_view> pair::plain_view() const
-{
+std::optional<pair_member_view> pair::plain_view() const {
     return plain_ ? std::optional(view_of(*plain_)) : plain_gone_;
 }
 
-std::optional<pair_member_view> pair::ssl_view() const
-{
-    return ssl_ ? std::optional(view_of(*ssl_)) : ssl_gone_;
-}
+std::optional<pair_member_view> pair::ssl_view() const { return ssl_ ? std::optional(view_of(*ssl_)) : ssl_gone_; }
 
 }  // namespace orv

@@ -27,8 +27,7 @@ bool has_field(const std::string& entry, size_t index) {
 
 }  // namespace
 
-int check_partner(const std::vector<std::string>& partners, const std::string& subject,
-                  std::string& mapped) {
+int check_partner(const std::vector<std::string>& partners, const std::string& subject, std::string& mapped) {
     mapped.clear();
     if (partners.empty()) return 0;
 

@@ -13,7 +13,6 @@ namespace orv {
 
 // Returns 0 to accept, -1 to refuse. `mapped` is cleared, then set to the chosen entry's
 // mapped name when it has one.
-int check_partner(const std::vector<std::string>& partners, const std::string& subject,
-                  std::string& mapped);
+int check_partner(const std::vector<std::string>& partners, const std::string& subject, std::string& mapped);
 
 }  // namespace orv

@@ -17,8 +17,7 @@ namespace orv {
 namespace {
 
 // Socket options every relayed socket gets; false after the message has been written.
-bool set_relay_options(socket& s, const connection_data& data)
-{
+bool set_relay_options(socket& s, const connection_data& data) {
     if (s.set_nonblocking(1) != 0 || s.so_oobinline(1) != 0 || s.so_keepalive(1) != 0) {
         report(s, "unable to set socket options\n");
         return false;
@@ -39,9 +38,8 @@ constexpr int reads_per_event = 4;
 
 relaysocket::relaysocket(const reporter& parent, connection_data& data, int handle, const channel_header& header,
                          const char* kind)
-    : reporter(parent), sslsocket(parent, nullptr, handle), header_(header), data_(data),
-      state_(relay_state::relaying), partner_input_(parent), kind_(kind), last_transfer_ms_(now_ms())
-{
+    : reporter(parent), sslsocket(parent, nullptr, handle), header_(header), data_(data), state_(relay_state::relaying),
+      partner_input_(parent), kind_(kind), last_transfer_ms_(now_ms()) {
     set_type("data connection");
     setup(true);
 }
@@ -49,49 +47,38 @@ relaysocket::relaysocket(const reporter& parent, connection_data& data, int hand
 relaysocket::relaysocket(const reporter& parent, connection_data& data, const channel_header& header, SSL_CTX* ctx,
                          const char* kind)
     : reporter(parent), sslsocket(parent, ctx, AF_INET, SOCK_STREAM, 0), header_(header), data_(data),
-      state_(relay_state::connecting), partner_input_(parent), kind_(kind), last_transfer_ms_(now_ms())
-{
+      state_(relay_state::connecting), partner_input_(parent), kind_(kind), last_transfer_ms_(now_ms()) {
     set_type("data connection");
     setup(false);
 }
 
-void relaysocket::setup(bool accepted)
-{
-    if (!ok())
-        return;
+void relaysocket::setup(bool accepted) {
+    if (!ok()) return;
     if (!set_relay_options(*this, data_)) {
         clear_ok();
         return;
     }
-    if (accepted)
-        take_peer_address();
+    if (accepted) take_peer_address();
     arm_deadline();
 }
 
-relaysocket::~relaysocket()
-{
-    if (pair_)
-        pair_->member_gone(this);
+relaysocket::~relaysocket() {
+    if (pair_) pair_->member_gone(this);
     relaysocket* partner = partner_;
     remove_partner(this);
-    if (partner)
-        partner->drain_check();
+    if (partner) partner->drain_check();
 }
 
-void relaysocket::take_peer_address()
-{
+void relaysocket::take_peer_address() {
     std::unique_ptr<inetaddr> peer = peer_address();
     peer_address_text_ = peer ? peer->text() : std::string();
 }
 
-void relaysocket::notify_connected()
-{
-    if (pair_ && data_.log())
-        data_.log()(data_, connection_connected, pair_->number());
+void relaysocket::notify_connected() {
+    if (pair_ && data_.log()) data_.log()(data_, connection_connected, pair_->number());
 }
 
-bool relaysocket::start_connect(const inetaddr& target, bool through_proxy)
-{
+bool relaysocket::start_connect(const inetaddr& target, bool through_proxy) {
     if (!target.is_valid()) {
         report(*this, "invalid address\n");
         clear_ok();
@@ -107,24 +94,17 @@ bool relaysocket::start_connect(const inetaddr& target, bool through_proxy)
     return true;
 }
 
-void relaysocket::update_setup_state()
-{
-    if (state_ > relay_state::handshaking)
-        return;
-    if (is_connecting())
-        state_ = relay_state::connecting;
-    else if (!tunnel_ready())
-        state_ = relay_state::proxy_exchange;
-    else if (in_handshake() || (ctx() && !ssl()))
-        state_ = relay_state::handshaking;
-    else
-        state_ = partner_lost_ ? relay_state::draining : relay_state::relaying;
+void relaysocket::update_setup_state() {
+    if (state_ > relay_state::handshaking) return;
+    if (is_connecting()) state_ = relay_state::connecting;
+    else if (!tunnel_ready()) state_ = relay_state::proxy_exchange;
+    else if (in_handshake() || (ctx() && !ssl())) state_ = relay_state::handshaking;
+    else state_ = partner_lost_ ? relay_state::draining : relay_state::relaying;
 }
 
 // The deadline that fits the state: the set-up bound, the session's inactivity timeout while
 // relaying, or the linger bound of a draining end (whichever comes first).
-void relaysocket::arm_deadline()
-{
+void relaysocket::arm_deadline() {
     int idle = data_.session().timeout;
     int64_t now = now_ms();
     int64_t due = -1;
@@ -135,67 +115,52 @@ void relaysocket::arm_deadline()
         due = now + seconds_ms(idle > 0 ? std::min(idle, linger_seconds) : linger_seconds);
     } else if (idle > 0) {
         int64_t last = last_transfer_ms_;
-        if (partner_)
-            last = std::max(last, partner_->last_transfer_ms_);
+        if (partner_) last = std::max(last, partner_->last_transfer_ms_);
         due = last + seconds_ms(idle);
     }
     due_ms_ = due;
     set_deadline(due);
 }
 
-void relaysocket::finish_soon()
-{
+void relaysocket::finish_soon() {
     state_ = relay_state::closed;
     due_ms_ = now_ms();
     set_deadline(due_ms_);
 }
 
-int relaysocket::handle_events(int readable, int writable, int error)
-{
-    if (state_ == relay_state::closed)
-        return -1;
+int relaysocket::handle_events(int readable, int writable, int error) {
+    if (state_ == relay_state::closed) return -1;
     bool due = due_ms_ >= 0 && now_ms() >= due_ms_;
     if (state_ <= relay_state::handshaking) {
-        if (sslsocket::handle_events(readable, writable, error) == -1)
-            return -1;
+        if (sslsocket::handle_events(readable, writable, error) == -1) return -1;
         update_setup_state();
         if (state_ <= relay_state::handshaking) {
-            if (!due)
-                return 1;
-            if (state_ == relay_state::connecting)
-                report_sockerr(*this, "connect failed", ETIMEDOUT);
-            else if (state_ == relay_state::proxy_exchange)
-                report(*this, "unable to read proxy response. timed out\n");
-            else
-                report(*this, "SSL handshake failed: timed out\n");
+            if (!due) return 1;
+            if (state_ == relay_state::connecting) report_sockerr(*this, "connect failed", ETIMEDOUT);
+            else if (state_ == relay_state::proxy_exchange) report(*this, "unable to read proxy response. timed out\n");
+            else report(*this, "SSL handshake failed: timed out\n");
             return -1;
         }
-        if (peer_address_text_.empty())
-            take_peer_address();
+        if (peer_address_text_.empty()) take_peer_address();
         last_transfer_ms_ = now_ms();
-        if (established() == -1)
-            return -1;
+        if (established() == -1) return -1;
         arm_deadline();
         // What waited for the set-up (the channel header, early client bytes) goes out now.
         push();
         return state_ == relay_state::closed ? -1 : 0;
     }
     // A deadline may come with readiness in the same call; it is spent either way.
-    if (due && on_deadline() == -1)
-        return -1;
+    if (due && on_deadline() == -1) return -1;
     return 0;
 }
 
-int relaysocket::on_deadline()
-{
+int relaysocket::on_deadline() {
     if (state_ == relay_state::draining)
         return -1;  // the peer did not end its stream in time; nothing of ours is in flight
     int idle = data_.session().timeout;
-    if (idle <= 0)
-        return 0;
+    if (idle <= 0) return 0;
     int64_t last = last_transfer_ms_;
-    if (partner_)
-        last = std::max(last, partner_->last_transfer_ms_);
+    if (partner_) last = std::max(last, partner_->last_transfer_ms_);
     if (now_ms() - last < seconds_ms(idle)) {
         arm_deadline();
         return 0;
@@ -204,16 +169,13 @@ int relaysocket::on_deadline()
     return -1;
 }
 
-int relaysocket::established()
-{
+int relaysocket::established() {
     notify_connected();
     return 0;
 }
 
-int relaysocket::drain_check()
-{
-    if (state_ == relay_state::closed)
-        return 1;
+int relaysocket::drain_check() {
+    if (state_ == relay_state::closed) return 1;
     if (state_ <= relay_state::handshaking) {
         // Still setting up: with nothing to deliver the end has no reason to go on.
         if (partner_input_.empty()) {
@@ -229,26 +191,19 @@ int relaysocket::drain_check()
     return partner_input_.empty() ? 1 : 0;
 }
 
-bool relaysocket::read_wanted() const
-{
+bool relaysocket::read_wanted() const {
     switch (state_) {
-    case relay_state::relaying:
-    case relay_state::output_ended:
-        return partner_ && partner_->partner_input_.length() < backlog_limit;
-    case relay_state::draining:
-        return !input_done();  // read and drop until the peer's end
-    default:
-        return false;
+        case relay_state::relaying:
+        case relay_state::output_ended: return partner_ && partner_->partner_input_.length() < backlog_limit;
+        case relay_state::draining: return !input_done();  // read and drop until the peer's end
+        default: return false;
     }
 }
 
-int relaysocket::wants_events(int* read, int* write, int* error)
-{
-    if (state_ <= relay_state::handshaking)
-        return sslsocket::wants_events(read, write, error);
+int relaysocket::wants_events(int* read, int* write, int* error) {
+    if (state_ <= relay_state::handshaking) return sslsocket::wants_events(read, write, error);
     *read = *write = *error = 0;
-    if (state_ == relay_state::closed)
-        return 0;
+    if (state_ == relay_state::closed) return 0;
     sslsocket::wants_events(read, write, error);  // what the library last waited for
     bool library_wants_write = *write != 0;
     *read = read_wanted() ? 1 : 0;
@@ -257,8 +212,7 @@ int relaysocket::wants_events(int* read, int* write, int* error)
     return 1;
 }
 
-void relaysocket::report_read_failure()
-{
+void relaysocket::report_read_failure() {
     unsigned long last = ERR_peek_last_error();
     if (ssl() && bytes_read() == 0 && ERR_GET_LIB(last) == ERR_LIB_SSL) {
         // An alert before any application data: the far agent refused what the handshake
@@ -268,12 +222,10 @@ void relaysocket::report_read_failure()
         return;
     }
     // A peer that closes with nothing left for it is an ordinary end, not a failure.
-    if (!partner_input_.empty())
-        report(*this, "connection broken. can't read from %s socket\n", kind_);
+    if (!partner_input_.empty()) report(*this, "connection broken. can't read from %s socket\n", kind_);
 }
 
-int relaysocket::read_step()
-{
+int relaysocket::read_step() {
     for (int round = 0; round < reads_per_event && read_wanted(); ++round) {
         int n;
         if (state_ == relay_state::draining) {
@@ -282,8 +234,7 @@ int relaysocket::read_step()
         } else {
             n = read_into(&partner_->partner_input_, max_read);
         }
-        if (n == 0)
-            break;
+        if (n == 0) break;
         if (n < 0) {
             if (input_state() != input_end::orderly) {
                 report_read_failure();
@@ -292,20 +243,15 @@ int relaysocket::read_step()
             break;  // the peer's end of stream: the partner ends its output once it has written out
         }
         last_transfer_ms_ = now_ms();
-        if (partner_)
-            partner_->push();
-        if (n < max_read && !has_buffered_input())
-            break;
+        if (partner_) partner_->push();
+        if (n < max_read && !has_buffered_input()) break;
     }
-    if (input_done() && partner_)
-        partner_->push();
+    if (input_done() && partner_) partner_->push();
     return 0;
 }
 
-int relaysocket::flush()
-{
-    if (state_ <= relay_state::handshaking || state_ == relay_state::closed || output_ended_)
-        return 0;
+int relaysocket::flush() {
+    if (state_ <= relay_state::handshaking || state_ == relay_state::closed || output_ended_) return 0;
     bool was_full = partner_input_.length() >= backlog_limit;
     while (!partner_input_.empty()) {
         int n = write_from(&partner_input_);
@@ -313,8 +259,7 @@ int relaysocket::flush()
             report(*this, "connection broken. unable to write to %s socket\n", kind_);
             return -1;
         }
-        if (n == 0)
-            break;
+        if (n == 0) break;
         last_transfer_ms_ = now_ms();
     }
     if (partner_ && was_full && partner_input_.length() < backlog_limit)
@@ -325,15 +270,12 @@ int relaysocket::flush()
     return 0;
 }
 
-void relaysocket::advance()
-{
-    if (state_ <= relay_state::handshaking || state_ == relay_state::closed)
-        return;
+void relaysocket::advance() {
+    if (state_ <= relay_state::handshaking || state_ == relay_state::closed) return;
     bool in = input_done();
     bool out = output_ended_;
     if (state_ == relay_state::draining) {
-        if (in && out)
-            state_ = relay_state::closed;
+        if (in && out) state_ = relay_state::closed;
         return;
     }
     state_ = in && out ? relay_state::closed
@@ -342,29 +284,21 @@ void relaysocket::advance()
                        : relay_state::relaying;
 }
 
-void relaysocket::push()
-{
-    if (state_ <= relay_state::handshaking || state_ == relay_state::closed)
-        return;
+void relaysocket::push() {
+    if (state_ <= relay_state::handshaking || state_ == relay_state::closed) return;
     if (flush() == -1) {
         finish_soon();
         return;
     }
     advance();
-    if (state_ == relay_state::closed)
-        finish_soon();
-    else
-        request_update();
+    if (state_ == relay_state::closed) finish_soon();
+    else request_update();
 }
 
-int relaysocket::relay(int readable, int writable, int error)
-{
-    if (error)
-        return -1;
-    if (readable && read_step() == -1)
-        return -1;
-    if ((writable || !partner_input_.empty()) && flush() == -1)
-        return -1;
+int relaysocket::relay(int readable, int writable, int error) {
+    if (error) return -1;
+    if (readable && read_step() == -1) return -1;
+    if ((writable || !partner_input_.empty()) && flush() == -1) return -1;
     advance();
     return state_ == relay_state::closed ? -1 : 0;
 }
@@ -373,28 +307,22 @@ int relaysocket::relay(int readable, int writable, int error)
 
 sslrelaysocket::sslrelaysocket(const reporter& parent, connection_data& data, const channel_header& header,
                                const char* kind)
-    : reporter(parent), relaysocket(parent, data, header, data.ssl_context(), kind)
-{
+    : reporter(parent), relaysocket(parent, data, header, data.ssl_context(), kind) {
     set_type("SSL connection");
 }
 
-bool sslrelaysocket::queue_header()
-{
+bool sslrelaysocket::queue_header() {
     char* gap = partner_input().insert(0, static_cast<int>(header().size()));
-    if (!gap)
-        return false;
+    if (!gap) return false;
     std::copy(header().begin(), header().end(), gap);
     return true;
 }
 
-void sslrelaysocket::connect_to_server()
-{
-    if (!ok())
-        return;
+void sslrelaysocket::connect_to_server() {
+    if (!ok()) return;
     const session_record& s = data().session();
     inetaddr target(*this, s.server ? s.server : "", s.serverport ? s.serverport : "");
-    if (!start_connect(target, true))
-        return;
+    if (!start_connect(target, true)) return;
     SSL* ssl = data().new_ssl();
     if (!ssl) {
         report(*this, "unable to create SSL structure\n");
@@ -407,8 +335,7 @@ void sslrelaysocket::connect_to_server()
     }
 }
 
-int sslrelaysocket::established()
-{
+int sslrelaysocket::established() {
     peer_name_text_ = peer_name();
     cipher_text_ = cipher_name();
     notify_connected();
@@ -421,18 +348,15 @@ int sslrelaysocket::established()
 
 // ---- links ------------------------------------------------------------------------------------
 
-void make_partners(relaysocket* plain, relaysocket* ssl)
-{
+void make_partners(relaysocket* plain, relaysocket* ssl) {
     remove_partner(plain);
     remove_partner(ssl);
     plain->partner_ = ssl;
     ssl->partner_ = plain;
 }
 
-void remove_partner(relaysocket* end)
-{
-    if (end->partner_)
-        end->partner_->partner_ = nullptr;
+void remove_partner(relaysocket* end) {
+    if (end->partner_) end->partner_->partner_ = nullptr;
     end->partner_ = nullptr;
 }
 

@@ -74,7 +74,9 @@ public:
 
     relay_state state() const { return state_; }
     relaysocket* partner() const { return partner_; }
-    class pair* get_pair() const { return pair_; }
+    class pair* get_pair() const {
+        return pair_;
+    }
     rwbuf& partner_input() { return partner_input_; }
     const std::string& peer_address_text() const { return peer_address_text_; }
     // The far agent's certificate subject, its cipher and the partner entry's mapped name:
@@ -133,7 +135,7 @@ private:
     bool output_ended_ = false;
     bool partner_lost_ = false;  // the partner went during set-up: drain once it completes
     int64_t last_transfer_ms_;
-    int64_t due_ms_ = -1;        // set-up, inactivity or linger deadline
+    int64_t due_ms_ = -1;  // set-up, inactivity or linger deadline
 
 protected:
     std::string mapped_name_;

@@ -3,16 +3,13 @@
 namespace orv {
 
 stdssl::stdssl(const reporter& parent, connection_data& data, const channel_header& header)
-    : reporter(parent), sslrelaysocket(parent, data, header, "stdssl")
-{
+    : reporter(parent), sslrelaysocket(parent, data, header, "stdssl") {
     connect_to_server();
 }
 
-int stdssl::handle_events(int readable, int writable, int error)
-{
+int stdssl::handle_events(int readable, int writable, int error) {
     int result = sslrelaysocket::handle_events(readable, writable, error);
-    if (result != 0)
-        return result;
+    if (result != 0) return result;
     return relay(readable, writable, error);
 }
 

@@ -24,22 +24,16 @@ using clock_type = std::chrono::steady_clock;
 
 struct bench_object : orv::iodesc {
     explicit bench_object(bool with_fd)
-        : orv::iodesc(orv::reporter{}, with_fd ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1)
-    {
+        : orv::iodesc(orv::reporter{}, with_fd ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1) {}
+    ~bench_object() override {
+        if (handle_ >= 0) ::close(handle_);
     }
-    ~bench_object() override
-    {
-        if (handle_ >= 0)
-            ::close(handle_);
-    }
-    int wants_events(int* r, int* w, int* e) override
-    {
+    int wants_events(int* r, int* w, int* e) override {
         *r = *e = 0;
         *w = handle_ >= 0;
         return *w;
     }
-    int handle_events(int, int writable, int) override
-    {
+    int handle_events(int, int writable, int) override {
         events += writable;
         return on_events ? on_events(this) : 0;
     }
@@ -53,12 +47,10 @@ size_t churn_cursor = 0;
 
 // Replaces another object: destroy it (it leaves the selector in its destructor) and register a
 // new one, which the walk in progress must not visit.
-int churn(bench_object* self)
-{
+int churn(bench_object* self) {
     std::vector<bench_object*>& all = *population;
     size_t victim = (churn_cursor += 7919) % all.size();
-    if (all[victim] == self)
-        return 0;
+    if (all[victim] == self) return 0;
     auto* fresh = new bench_object(true);
     fresh->on_events = all[victim]->on_events;  // keep the churning share at 1%
     delete all[victim];
@@ -67,8 +59,7 @@ int churn(bench_object* self)
     return 0;
 }
 
-double cycle_microseconds(int n, const char* load)
-{
+double cycle_microseconds(int n, const char* load) {
     orv::selector sel(orv::reporter{});
     sel.set_wait_timeout(0);
     std::vector<bench_object*> all;
@@ -78,52 +69,45 @@ double cycle_microseconds(int n, const char* load)
         sel.add(all.back());
     }
     if (std::string(load) == "churn")
-        for (int i = 0; i < n; i += 100)
-            all[i]->on_events = churn;
+        for (int i = 0; i < n; i += 100) all[i]->on_events = churn;
     current = &sel;
     population = &all;
 
     const int cycles = std::max(20, 2000000 / (n * (with_fd ? 4 : 1)));
     sel.cycle();  // warm up: first allocations of the wait set
     auto start = clock_type::now();
-    for (int i = 0; i < cycles; ++i)
-        sel.cycle();
+    for (int i = 0; i < cycles; ++i) sel.cycle();
     auto spent = std::chrono::duration<double, std::micro>(clock_type::now() - start).count();
     return spent / cycles;
 }
 
-double naive_walk_microseconds(int n)
-{
+double naive_walk_microseconds(int n) {
     std::vector<int> objects(n);
     std::vector<int*> live;
-    for (int& o : objects)
-        live.push_back(&o);
+    for (int& o : objects) live.push_back(&o);
     const int walks = std::max(3, 20000000 / (n * n / 2 + 1));
     long visited = 0;
     auto start = clock_type::now();
     for (int w = 0; w < walks; ++w) {
         std::vector<int*> copy = live;
         for (int* entry : copy)
-            if (std::find(live.begin(), live.end(), entry) != live.end())
-                ++visited;
+            if (std::find(live.begin(), live.end(), entry) != live.end()) ++visited;
     }
     auto spent = std::chrono::duration<double, std::micro>(clock_type::now() - start).count();
-    if (visited != static_cast<long>(walks) * n)
-        std::printf("unexpected visit count\n");
+    if (visited != static_cast<long>(walks) * n) std::printf("unexpected visit count\n");
     return spent / walks;
 }
 
 }  // namespace
 
-int main()
-{
+int main() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-    std::printf("%10s %14s %14s %14s %16s\n", "objects", "busy us/cycle", "idle us/cycle",
-                "churn us/cycle", "naive walk us");
+    std::printf("%10s %14s %14s %14s %16s\n", "objects", "busy us/cycle", "idle us/cycle", "churn us/cycle",
+                "naive walk us");
     for (int n : {100, 1000, 10000}) {
         double busy = cycle_microseconds(n, "busy");
         double idle = cycle_microseconds(n, "idle");

@@ -12,8 +12,8 @@ int subject_attribute_nid(const std::string& type) {
 }
 
 int subject_string_type(int nid, const std::string& value) {
-    int type = ASN1_PRINTABLE_type(reinterpret_cast<const unsigned char*>(value.data()),
-                                   static_cast<int>(value.size()));
+    int type =
+        ASN1_PRINTABLE_type(reinterpret_cast<const unsigned char*>(value.data()), static_cast<int>(value.size()));
     if (nid == NID_pkcs9_emailAddress) return V_ASN1_IA5STRING;
     if (nid == NID_commonName && type == V_ASN1_IA5STRING) return V_ASN1_T61STRING;
     return type;
@@ -28,9 +28,9 @@ bool add_component(X509_NAME* name, const std::string& component) {
     std::string value = component.substr(eq + 1);
     int nid = subject_attribute_nid(type);
     if (nid == NID_undef || value.empty()) return false;
-    X509_NAME_ENTRY* entry = X509_NAME_ENTRY_create_by_NID(
-        nullptr, nid, subject_string_type(nid, value),
-        reinterpret_cast<const unsigned char*>(value.data()), static_cast<int>(value.size()));
+    X509_NAME_ENTRY* entry = X509_NAME_ENTRY_create_by_NID(nullptr, nid, subject_string_type(nid, value),
+                                                           reinterpret_cast<const unsigned char*>(value.data()),
+                                                           static_cast<int>(value.size()));
     if (entry == nullptr) return false;
     bool added = X509_NAME_add_entry(name, entry, -1, 0) == 1;
     X509_NAME_ENTRY_free(entry);  // the name holds its own copy

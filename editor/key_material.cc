@@ -16,16 +16,14 @@ bool store_new_key(command_record& rec, const char* name) {
     if (rec.key_bits < min_key_bits || rec.key_bits > max_key_bits) return false;
     evp_pkey_ptr key = make_rsa_key(rec.key_bits);
     if (!key || EVP_PKEY_get_size(key.get()) * 8 < min_key_bits) return false;
-    std::optional<std::string> hex =
-        config_store::encrypt_key(key.get(), rec.password.c_str(), rec.cipher_name);
+    std::optional<std::string> hex = config_store::encrypt_key(key.get(), rec.password.c_str(), rec.cipher_name);
     if (!hex) return false;
     return rec.store->tree().put_text("keys", name, hex->c_str()) == 0;
 }
 
 // Prints the request as text followed by its PEM block.
 bool save_request(BIO* out, X509_REQ* req) {
-    return X509_REQ_print(out, req) == 1 && PEM_write_bio_X509_REQ(out, req) == 1 &&
-           BIO_flush(out) == 1;
+    return X509_REQ_print(out, req) == 1 && PEM_write_bio_X509_REQ(out, req) == 1 && BIO_flush(out) == 1;
 }
 
 }  // namespace
@@ -35,8 +33,7 @@ evp_pkey_ptr make_rsa_key(int bits) {
     bignum_ptr exponent(BN_new());
     if (!ctx || !exponent || BN_set_word(exponent.get(), key_public_exponent) != 1) return nullptr;
     EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_keygen_init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) != 1 ||
+    if (EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) != 1 ||
         EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), exponent.get()) != 1 ||
         EVP_PKEY_generate(ctx.get(), &key) != 1) {
         return nullptr;
@@ -46,10 +43,8 @@ evp_pkey_ptr make_rsa_key(int bits) {
 
 x509_req_ptr make_request(EVP_PKEY* key, X509_NAME* subject) {
     x509_req_ptr req(X509_REQ_new());
-    if (!req || X509_REQ_set_version(req.get(), 0) != 1 ||
-        X509_REQ_set_subject_name(req.get(), subject) != 1 ||
-        X509_REQ_set_pubkey(req.get(), key) != 1 ||
-        X509_REQ_sign(req.get(), key, EVP_sha256()) <= 0) {
+    if (!req || X509_REQ_set_version(req.get(), 0) != 1 || X509_REQ_set_subject_name(req.get(), subject) != 1 ||
+        X509_REQ_set_pubkey(req.get(), key) != 1 || X509_REQ_sign(req.get(), key, EVP_sha256()) <= 0) {
         return nullptr;
     }
     return req;
@@ -90,8 +85,7 @@ bool write_request(command_record& rec) {
         BIO_printf(rec.sink, "invalid distinguished name \"%s\"\n", rec.subject->c_str());
         return false;
     }
-    evp_pkey_ptr key = config_store::decrypt_key(rec.store->key_text(name),
-                                                 rec.password.c_str(), rec.cipher_name);
+    evp_pkey_ptr key = config_store::decrypt_key(rec.store->key_text(name), rec.password.c_str(), rec.cipher_name);
     x509_req_ptr req = key ? make_request(key.get(), subject.get()) : nullptr;
     if (!req) {
         BIO_printf(rec.sink, "unable to generate certificate request\n");

@@ -19,8 +19,8 @@ bool view_all(command_record& rec);
 bool print_fingerprints(BIO* out, X509* cert);
 // The full view of one session with its validation status and partners; false (and nothing
 // printed) when the session does not exist.
-bool print_session_view(BIO* out, const config_store& store, const char* name,
-                        const char* password, const char* key_cipher);
+bool print_session_view(BIO* out, const config_store& store, const char* name, const char* password,
+                        const char* key_cipher);
 
 // The section that holds one object kind's entries ("keys", "certs", "roots"), else null.
 const char* object_section(object_kind kind);

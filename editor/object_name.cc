@@ -3,8 +3,7 @@
 namespace orv {
 
 bool valid_object_name(const std::string& name) {
-    static const char allowed[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_";
+    static const char allowed[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_";
     if (name.find_first_not_of(allowed) != std::string::npos) return false;
     for (const char* reserved : {"default", "keys", "certs", "roots"}) {
         if (name == reserved) return false;

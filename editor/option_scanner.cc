@@ -7,9 +7,7 @@ namespace orv {
 option_scanner::option_scanner(int argc, char** argv, const char* optstring)
     : argc_(argc), argv_(argv), optstring_(optstring) {}
 
-const char* option_scanner::program() const {
-    return argc_ > 0 && argv_[0] != nullptr ? argv_[0] : "orvconf";
-}
+const char* option_scanner::program() const { return argc_ > 0 && argv_[0] != nullptr ? argv_[0] : "orvconf"; }
 
 int option_scanner::next() {
     argument_ = nullptr;
@@ -28,8 +26,7 @@ int option_scanner::next() {
     bool element_done = element[offset_] == '\0';
     const char* at = letter != ':' ? std::strchr(optstring_, letter) : nullptr;
     if (at == nullptr) {
-        diagnostic_ = std::string(program()) + ": invalid option -- '" +
-                      static_cast<char>(letter) + "'\n";
+        diagnostic_ = std::string(program()) + ": invalid option -- '" + static_cast<char>(letter) + "'\n";
         if (element_done) {
             ++index_;
             offset_ = 0;
@@ -51,8 +48,7 @@ int option_scanner::next() {
         argument_ = argv_[index_ + 1];
         index_ += 2;
     } else {
-        diagnostic_ = std::string(program()) + ": option requires an argument -- '" +
-                      static_cast<char>(letter) + "'\n";
+        diagnostic_ = std::string(program()) + ": option requires an argument -- '" + static_cast<char>(letter) + "'\n";
         ++index_;
         offset_ = 0;
         return '?';

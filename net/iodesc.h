@@ -8,7 +8,12 @@
 //
 // I/O convention of every class derived from here: a positive count of bytes moved, 0 when nothing
 // can be moved now (would block, connect or handshake in progress), -1 when the connection is
-// closed or failed. handle_events returns -1 to have the selector destroy the object.
+// closed or failed.
+//
+// handle_events(readable, writable, error) results: -1 has the selector destroy the object; 0 and
+// 1 both keep it (subclasses use 1 for "busy with its own set-up, nothing more to do now" and 0
+// for "set up, the subclass may go on"). wants_events sets the three wishes and returns nonzero
+// when the handle should be waited on at all.
 #pragma once
 
 #include <cstdint>

@@ -13,8 +13,7 @@ logsink::logsink(BIO* bio) : reporter(this), bio_(bio) {}
 
 logsink::~logsink() = default;
 
-static void write_queued_ssl_errors(BIO* bio)
-{
+static void write_queued_ssl_errors(BIO* bio) {
     const long thread = static_cast<long>(gettid());
     const char* file = nullptr;
     int line = 0;
@@ -26,36 +25,27 @@ static void write_queued_ssl_errors(BIO* bio)
     }
 }
 
-void logsink::write(const char* format, va_list args)
-{
-    if (!bio_)
-        return;
+void logsink::write(const char* format, va_list args) {
+    if (!bio_) return;
     write_queued_ssl_errors(bio_);
     std::unique_ptr<char[]> message(new (std::nothrow) char[max_message + 1]);
-    if (!message)
-        return;
+    if (!message) return;
     int n = vsnprintf(message.get(), max_message + 1, format, args);
-    if (n < 0)
-        return;
-    if (n > max_message)
-        n = max_message;
+    if (n < 0) return;
+    if (n > max_message) n = max_message;
     BIO_write(bio_, message.get(), n);
     (void)BIO_flush(bio_);
 }
 
-bio_ptr new_console_log()
-{
+bio_ptr new_console_log() {
     bio_ptr bio(BIO_new(BIO_s_file()));
-    if (bio)
-        BIO_set_fp(bio.get(), stderr, BIO_NOCLOSE);
+    if (bio) BIO_set_fp(bio.get(), stderr, BIO_NOCLOSE);
     return bio;
 }
 
-bio_ptr new_daemon_log()
-{
+bio_ptr new_daemon_log() {
     bio_ptr bio(BIO_new(BIO_s_log()));
-    if (bio)
-        BIO_ctrl(bio.get(), BIO_CTRL_SET, LOG_DAEMON, const_cast<char*>("orvng"));
+    if (bio) BIO_ctrl(bio.get(), BIO_CTRL_SET, LOG_DAEMON, const_cast<char*>("orvng"));
     return bio;
 }
 

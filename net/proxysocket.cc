@@ -6,84 +6,61 @@ namespace orv {
 
 namespace {
 
-proxy_settings& settings()
-{
+proxy_settings& settings() {
     static proxy_settings s;
     return s;
 }
 
-std::string trim_spaces(const std::string& text)
-{
+std::string trim_spaces(const std::string& text) {
     size_t first = text.find_first_not_of(' ');
-    if (first == std::string::npos)
-        return "";
+    if (first == std::string::npos) return "";
     size_t last = text.find_last_not_of(' ');
     return text.substr(first, last - first + 1);
 }
 
 }  // namespace
 
-void set_proxy_configuration(const char* host, const char* port, const char* direct)
-{
-    if (!host || !*host || !port || !*port)
-        return;
+void set_proxy_configuration(const char* host, const char* port, const char* direct) {
+    if (!host || !*host || !port || !*port) return;
     settings() = proxy_settings{host, port, direct ? direct : ""};
 }
 
-void clear_proxy_configuration()
-{
-    settings() = proxy_settings{};
-}
+void clear_proxy_configuration() { settings() = proxy_settings{}; }
 
-const proxy_settings& proxy_configuration()
-{
-    return settings();
-}
+const proxy_settings& proxy_configuration() { return settings(); }
 
-bool in_direct_list(const std::string& direct, const std::string& dotted)
-{
+bool in_direct_list(const std::string& direct, const std::string& dotted) {
     size_t start = 0;
     while (start <= direct.size()) {
         size_t end = direct.find(';', start);
-        if (end == std::string::npos)
-            end = direct.size();
+        if (end == std::string::npos) end = direct.size();
         std::string entry = trim_spaces(direct.substr(start, end - start));
-        if (!entry.empty() && entry == dotted)
-            return true;
+        if (!entry.empty() && entry == dotted) return true;
         start = end + 1;
     }
     return false;
 }
 
 proxysocket::proxysocket(const reporter& parent, int family, int type, int protocol)
-    : socket(parent, family, type, protocol), exchange_(parent)
-{
-}
+    : socket(parent, family, type, protocol), exchange_(parent) {}
 
 proxysocket::proxysocket(const reporter& parent, int handle)
-    : socket(parent, handle), exchange_(parent), tunnel_ready_(1)
-{
-}
+    : socket(parent, handle), exchange_(parent), tunnel_ready_(1) {}
 
 proxysocket::~proxysocket() = default;
 
-int proxysocket::connect_direct(const address* to)
-{
+int proxysocket::connect_direct(const address* to) {
     tunnel_ready_ = 1;
     return socket::connect(to);
 }
 
-int proxysocket::connect(const address* to)
-{
+int proxysocket::connect(const address* to) {
     const proxy_settings& proxy = proxy_configuration();
-    if (is_closed() || is_connecting())
-        return socket::connect(to);  // its misuse messages
-    if (!proxy.enabled())
-        return connect_direct(to);
+    if (is_closed() || is_connecting()) return socket::connect(to);  // its misuse messages
+    if (!proxy.enabled()) return connect_direct(to);
     std::string target = to->text();
     std::string dotted = target.substr(0, target.find(':'));
-    if (in_direct_list(proxy.direct, dotted))
-        return connect_direct(to);
+    if (in_direct_list(proxy.direct, dotted)) return connect_direct(to);
 
     std::string request = "CONNECT " + target + " HTTP/1.0\r\n\r\n";
     if (!exchange_.append(request.data(), static_cast<int>(request.size()))) {
@@ -94,45 +71,33 @@ int proxysocket::connect(const address* to)
     // Resolved anew for every connection: the proxy's address may change while the agent runs.
     inetaddr proxy_address(*this, proxy.host.c_str(), proxy.port.c_str());
     int rc = socket::connect(&proxy_address);
-    if (rc == 0 && !is_connecting())
-        return run_exchange();
+    if (rc == 0 && !is_connecting()) return run_exchange();
     return rc;
 }
 
-int proxysocket::is_busy()
-{
-    return (is_connecting() || !tunnel_ready_) ? 1 : 0;
-}
+int proxysocket::is_busy() { return (is_connecting() || !tunnel_ready_) ? 1 : 0; }
 
-int proxysocket::wants_events(int* read, int* write, int* error)
-{
-    if (is_connecting() || tunnel_ready_ || is_closed())
-        return socket::wants_events(read, write, error);
+int proxysocket::wants_events(int* read, int* write, int* error) {
+    if (is_connecting() || tunnel_ready_ || is_closed()) return socket::wants_events(read, write, error);
     *read = step_ == exchange_step::read;
     *write = step_ == exchange_step::send;
     *error = 1;
     return 1;
 }
 
-int proxysocket::handle_events(int readable, int writable, int error)
-{
+int proxysocket::handle_events(int readable, int writable, int error) {
     int rc = socket::handle_events(readable, writable, error);
-    if (rc != 0 || tunnel_ready_)
-        return rc;
+    if (rc != 0 || tunnel_ready_) return rc;
     // A socket closed before its tunnel was ready (a failed exchange, a close from outside)
     // has nothing more to wait for.
-    if (is_closed())
-        return -1;
+    if (is_closed()) return -1;
     int result = 0;
-    if (readable || writable)
-        result = run_exchange() < 0 ? -1 : 1;
-    if (error)
-        result = -1;
+    if (readable || writable) result = run_exchange() < 0 ? -1 : 1;
+    if (error) result = -1;
     return result;
 }
 
-int proxysocket::run_exchange()
-{
+int proxysocket::run_exchange() {
     int ok = 1;
     for (;;) {
         if (exchange_.length() > max_response) {
@@ -142,8 +107,7 @@ int proxysocket::run_exchange()
         }
         exchange_step before = step_;
         ok = step_ == exchange_step::send ? send_step() : read_step();
-        if (tunnel_ready_ || !ok)
-            break;
+        if (tunnel_ready_ || !ok) break;
         if (step_ == before) {
             // Waiting for the network: a proxy that has sent too much without the blank line
             // may send nothing more, so the limit is checked before waiting as well.
@@ -161,21 +125,18 @@ int proxysocket::run_exchange()
     return 0;
 }
 
-int proxysocket::send_step()
-{
+int proxysocket::send_step() {
     if (plain_write_from(&exchange_) < 0) {
         report(*this, "unable to send proxy connect command\n");
         return 0;
     }
-    if (exchange_.empty())
-        step_ = exchange_step::read;
+    if (exchange_.empty()) step_ = exchange_step::read;
     return 1;
 }
 
 // Where the response header ends (just past its blank line) and where its status line ends, or
 // 0 while the blank line has not arrived.
-static size_t find_header_end(const std::string& text, size_t* status_end)
-{
+static size_t find_header_end(const std::string& text, size_t* status_end) {
     size_t end = text.find("\r\n\r\n");
     if (end != std::string::npos) {
         *status_end = text.find("\r\n");
@@ -189,19 +150,16 @@ static size_t find_header_end(const std::string& text, size_t* status_end)
     return 0;
 }
 
-int proxysocket::read_step()
-{
+int proxysocket::read_step() {
     if (plain_read_into(&exchange_, 2048) < 0) {
         report(*this, "unable to read proxy response\n");
         return 0;
     }
-    if (exchange_.empty())
-        return 1;
+    if (exchange_.empty()) return 1;
     std::string response(exchange_.bytes(), exchange_.length());
     size_t status_end = 0;
     size_t header_end = find_header_end(response, &status_end);
-    if (header_end == 0)
-        return 1;
+    if (header_end == 0) return 1;
     std::string status = response.substr(0, status_end);
     size_t first = status.find(' ');
     if (first == std::string::npos) {

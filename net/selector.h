@@ -83,8 +83,7 @@ public:
     // Snapshot walk over the registered objects, in registration order; `visit` may add, remove
     // or destroy registered objects.
     template <typename F>
-    void for_each(F visit)
-    {
+    void for_each(F visit) {
         uint64_t limit = next_serial_;
         for (auto it = by_serial_.begin(); it != by_serial_.end() && it->first < limit;) {
             uint64_t serial = it->first;
@@ -96,8 +95,8 @@ public:
 private:
     struct registration {
         iodesc* object;
-        int handle = -1;          // the handle in the kernel's set, -1 when none
-        uint32_t events = 0;      // the events registered for it
+        int handle = -1;      // the handle in the kernel's set, -1 when none
+        uint32_t events = 0;  // the events registered for it
         bool wants_error = false;
         bool stale = false;       // in stale_ already
         bool background = false;  // does not keep run() going
@@ -126,8 +125,8 @@ private:
     int wait_timeout_ = -1;
     bool stopped_ = false;
 
-    std::vector<uint64_t> stale_;       // to ask wants_events before the next wait
-    std::vector<uint64_t> buffered_;    // holding input the kernel does not know of
+    std::vector<uint64_t> stale_;     // to ask wants_events before the next wait
+    std::vector<uint64_t> buffered_;  // holding input the kernel does not know of
     using deadline_entry = std::pair<int64_t, uint64_t>;
     std::priority_queue<deadline_entry, std::vector<deadline_entry>, std::greater<>> deadlines_;
     std::vector<epoll_event> kernel_events_;

@@ -11,40 +11,31 @@ namespace orv {
 
 int signal_watch::received_ = 0;
 
-int block_termination_signals()
-{
+int block_termination_signals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     sigset_t old;
-    if (sigprocmask(SIG_BLOCK, &set, &old) != 0)
-        return -1;
+    if (sigprocmask(SIG_BLOCK, &set, &old) != 0) return -1;
     int fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (fd < 0)
-        sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (fd < 0) sigprocmask(SIG_SETMASK, &old, nullptr);
     return fd;
 }
 
 signal_watch::signal_watch(const reporter& parent, int signal_fd, selector& loop)
-    : iodesc(parent, signal_fd), loop_(loop)
-{
-}
+    : iodesc(parent, signal_fd), loop_(loop) {}
 
-int signal_watch::wants_events(int* read, int* write, int* error)
-{
+int signal_watch::wants_events(int* read, int* write, int* error) {
     *read = 1;
     *write = *error = 0;
     return handle_ >= 0 ? 1 : 0;
 }
 
-int signal_watch::handle_events(int readable, int, int)
-{
-    if (!readable)
-        return 0;
+int signal_watch::handle_events(int readable, int, int) {
+    if (!readable) return 0;
     signalfd_siginfo info{};
-    if (::read(handle_, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
-        return 0;
+    if (::read(handle_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return 0;
     received_ = static_cast<int>(info.ssi_signo);
     loop_.stop();
     return 0;

@@ -14,29 +14,19 @@ namespace orv {
 
 namespace {
 
-bool is_would_block(int error)
-{
-    return error == EAGAIN || error == EWOULDBLOCK || error == ENOTCONN;
-}
+bool is_would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == ENOTCONN; }
 
 // EAGAIN from connect() on a TCP socket means no local port was free: a failure, not a
 // connect under way.
-bool is_connect_pending(int error)
-{
-    return error == EINPROGRESS || error == EALREADY;
-}
+bool is_connect_pending(int error) { return error == EINPROGRESS || error == EALREADY; }
 
 }  // namespace
 
-void ignore_sigpipe()
-{
-    signal(SIGPIPE, SIG_IGN);
-}
+void ignore_sigpipe() { signal(SIGPIPE, SIG_IGN); }
 
 socket::socket(const reporter& parent, int handle) : iodesc(parent, handle) {}
 
-socket::socket(const reporter& parent, int family, int type, int protocol) : iodesc(parent, -1)
-{
+socket::socket(const reporter& parent, int family, int type, int protocol) : iodesc(parent, -1) {
     handle_ = ::socket(family, type | SOCK_CLOEXEC, protocol);
     if (handle_ < 0) {
         report_sockerr(*this, "unable to create socket");
@@ -44,13 +34,9 @@ socket::socket(const reporter& parent, int family, int type, int protocol) : iod
     }
 }
 
-socket::~socket()
-{
-    socket::close();
-}
+socket::~socket() { socket::close(); }
 
-int socket::close()
-{
+int socket::close() {
     if (handle_ >= 0) {
         forget_handle();
         ::close(handle_);
@@ -60,13 +46,9 @@ int socket::close()
     return 0;
 }
 
-int socket::read(char* buf, int size)
-{
-    return plain_read(buf, size);
-}
+int socket::read(char* buf, int size) { return plain_read(buf, size); }
 
-int socket::plain_read(char* buf, int size)
-{
+int socket::plain_read(char* buf, int size) {
     if (is_closed()) {
         report(*this, "tried read on closed socket\n");
         return -1;
@@ -83,19 +65,14 @@ int socket::plain_read(char* buf, int size)
         return static_cast<int>(n);
     }
     // recv returning 0 is the peer's orderly close, even with a stale errno.
-    if (n < 0 && (is_would_block(errno) || errno == EINTR))
-        return 0;
+    if (n < 0 && (is_would_block(errno) || errno == EINTR)) return 0;
     input_end_ = n == 0 ? input_end::orderly : input_end::failed;
     return -1;
 }
 
-int socket::write(const char* data, int len)
-{
-    return plain_write(data, len);
-}
+int socket::write(const char* data, int len) { return plain_write(data, len); }
 
-int socket::plain_write(const char* data, int len)
-{
+int socket::plain_write(const char* data, int len) {
     if (is_closed()) {
         report(*this, "tried write on closed socket\n");
         return -1;
@@ -105,16 +82,14 @@ int socket::plain_write(const char* data, int len)
         return 0;
     }
     stamp_activity();
-    if (len <= 0)
-        return 0;
+    if (len <= 0) return 0;
     errno = 0;
     ssize_t n = ::send(handle_, data, len, MSG_NOSIGNAL);
     if (n > 0) {
         bytes_written_ += n;
         return static_cast<int>(n);
     }
-    if (n < 0 && (is_would_block(errno) || errno == EINTR))
-        return 0;
+    if (n < 0 && (is_would_block(errno) || errno == EINTR)) return 0;
     return -1;
 }
 
@@ -123,71 +98,48 @@ int socket::plain_write(const char* data, int len)
 namespace {
 
 template <typename Socket, typename Read>
-int buffered_read(Socket* s, Read read, rwbuf* buf, int max)
-{
+int buffered_read(Socket* s, Read read, rwbuf* buf, int max) {
     char* at = buf->reserve(max);
-    if (!at)
-        return 0;
+    if (!at) return 0;
     int n = (s->*read)(at, max);
-    if (n < 0)
-        return -1;
-    if (n > 0)
-        buf->commit(n);
+    if (n < 0) return -1;
+    if (n > 0) buf->commit(n);
     return n;
 }
 
 template <typename Socket, typename Write>
-int buffered_write(Socket* s, Write write, rwbuf* buf)
-{
+int buffered_write(Socket* s, Write write, rwbuf* buf) {
     int len = 0;
     char* at = buf->data(&len);
-    if (!at)
-        return 0;
+    if (!at) return 0;
     int n = (s->*write)(at, len);
-    if (n < 0)
-        return -1;
-    if (n > 0 && !buf->consume(n))
-        return -1;
+    if (n < 0) return -1;
+    if (n > 0 && !buf->consume(n)) return -1;
     return n;
 }
 
 }  // namespace
 
-int socket::read_into(rwbuf* buf, int max)
-{
-    return buffered_read(this, &socket::read, buf, max);
-}
+int socket::read_into(rwbuf* buf, int max) { return buffered_read(this, &socket::read, buf, max); }
 
-int socket::write_from(rwbuf* buf)
-{
-    return buffered_write(this, &socket::write, buf);
-}
+int socket::write_from(rwbuf* buf) { return buffered_write(this, &socket::write, buf); }
 
-int socket::plain_read_into(rwbuf* buf, int max)
-{
-    return buffered_read(this, &socket::plain_read, buf, max);
-}
+int socket::plain_read_into(rwbuf* buf, int max) { return buffered_read(this, &socket::plain_read, buf, max); }
 
-int socket::plain_write_from(rwbuf* buf)
-{
-    return buffered_write(this, &socket::plain_write, buf);
-}
+int socket::plain_write_from(rwbuf* buf) { return buffered_write(this, &socket::plain_write, buf); }
 
-int socket::bind(const address* at)
-{
+int socket::bind(const address* at) {
     if (is_closed()) {
         report(*this, "tried bind on closed socket\n");
         return -1;
     }
     stamp_activity();
     int rc = ::bind(handle_, at->sockaddr_ptr(), at->length());
-    if (rc != 0)
-        report_sockerr(*this, "unable to bind");
+    if (rc != 0) report_sockerr(*this, "unable to bind");
     return rc;
 }
 
-int socket::connect(const address* to)
-{
+int socket::connect(const address* to) {
     if (is_closed()) {
         report(*this, "tried connect on closed socket\n");
         return -1;
@@ -197,8 +149,7 @@ int socket::connect(const address* to)
         return 0;
     }
     stamp_activity();
-    if (::connect(handle_, to->sockaddr_ptr(), to->length()) == 0)
-        return 0;
+    if (::connect(handle_, to->sockaddr_ptr(), to->length()) == 0) return 0;
     if (is_connect_pending(errno)) {
         pending_ = std::make_unique<inetaddr>(*this, to->sockaddr_ptr());
         return 0;
@@ -207,8 +158,7 @@ int socket::connect(const address* to)
     return -1;
 }
 
-int socket::complete_connect()
-{
+int socket::complete_connect() {
     if (is_closed() || !is_connecting()) {
         report(*this, "tried reconnect on closed or unconnected socket\n");
         return -1;
@@ -217,39 +167,32 @@ int socket::complete_connect()
     // The kernel keeps the outcome of the non-blocking connect in SO_ERROR.
     int error = 0;
     socklen_t len = sizeof error;
-    if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
-        error = errno;
+    if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
     if (error == 0) {
         // No error yet: either done or still under way; a second connect tells which.
-        if (::connect(handle_, pending_->sockaddr_ptr(), pending_->length()) == 0)
-            error = 0;
-        else
-            error = errno;
+        if (::connect(handle_, pending_->sockaddr_ptr(), pending_->length()) == 0) error = 0;
+        else error = errno;
     }
     if (error == 0 || error == EISCONN) {
         pending_.reset();
         return 0;
     }
-    if (is_connect_pending(error))
-        return 0;
+    if (is_connect_pending(error)) return 0;
     report_sockerr(*this, "connect failed", error);
     pending_.reset();
     return -1;
 }
 
-int socket::shutdown_output()
-{
+int socket::shutdown_output() {
     if (is_closed()) {
         report(*this, "tried shutdown on closed socket\n");
         return -1;
     }
-    if (::shutdown(handle_, SHUT_WR) == 0 || errno == ENOTCONN)
-        return 1;
+    if (::shutdown(handle_, SHUT_WR) == 0 || errno == ENOTCONN) return 1;
     return -1;
 }
 
-int socket::listen(int backlog)
-{
+int socket::listen(int backlog) {
     if (is_closed()) {
         report(*this, "tried listen on closed socket\n");
         return -1;
@@ -262,8 +205,7 @@ int socket::listen(int backlog)
     return 0;
 }
 
-int socket::accept(bool report_failure)
-{
+int socket::accept(bool report_failure) {
     if (is_closed()) {
         report(*this, "tried accept on closed socket\n");
         return -1;
@@ -280,8 +222,7 @@ int socket::accept(bool report_failure)
     return h;
 }
 
-std::unique_ptr<inetaddr> socket::local_address()
-{
+std::unique_ptr<inetaddr> socket::local_address() {
     if (is_closed()) {
         report(*this, "tried getsockname on closed socket\n");
         return nullptr;
@@ -295,8 +236,7 @@ std::unique_ptr<inetaddr> socket::local_address()
     return std::make_unique<inetaddr>(*this, reinterpret_cast<const sockaddr*>(&sin));
 }
 
-std::unique_ptr<inetaddr> socket::peer_address()
-{
+std::unique_ptr<inetaddr> socket::peer_address() {
     if (is_closed()) {
         report(*this, "tried getpeername on closed socket\n");
         return nullptr;
@@ -310,15 +250,13 @@ std::unique_ptr<inetaddr> socket::peer_address()
     return std::make_unique<inetaddr>(*this, reinterpret_cast<const sockaddr*>(&sin));
 }
 
-int socket::set_nonblocking(int on)
-{
+int socket::set_nonblocking(int on) {
     if (is_closed()) {
         report(*this, "tried ioctl on closed socket\n");
         return -1;
     }
     int flags = fcntl(handle_, F_GETFL);
-    if (flags >= 0)
-        flags = fcntl(handle_, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
+    if (flags >= 0) flags = fcntl(handle_, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
     if (flags < 0) {
         report_sockerr(*this, "ioctl FIONBIO failed");
         return -1;
@@ -326,8 +264,7 @@ int socket::set_nonblocking(int on)
     return 0;
 }
 
-int socket::option(int level, int name, const char* option_name, int value)
-{
+int socket::option(int level, int name, const char* option_name, int value) {
     if (is_closed()) {
         report(*this, "tried getopt/setopt on closed socket\n");
         return -1;
@@ -358,22 +295,17 @@ int socket::tcp_nodelay(int value) { return option(IPPROTO_TCP, TCP_NODELAY, "TC
 
 int socket::is_busy() { return is_connecting() ? 1 : 0; }
 
-int socket::wants_events(int* read, int* write, int* error)
-{
+int socket::wants_events(int* read, int* write, int* error) {
     *read = *write = *error = 0;
-    if (!is_connecting())
-        return 0;
+    if (!is_connecting()) return 0;
     *write = *error = 1;
     return 1;
 }
 
-int socket::handle_events(int, int writable, int error)
-{
-    if (!is_connecting())
-        return 0;
+int socket::handle_events(int, int writable, int error) {
+    if (!is_connecting()) return 0;
     int result = 1;
-    if (writable && complete_connect() < 0)
-        result = -1;
+    if (writable && complete_connect() < 0) result = -1;
     if (error) {
         // Error readiness while connecting: the connect has failed.
         pending_.reset();

@@ -8,24 +8,14 @@
 namespace orv {
 
 sslsocket::sslsocket(const reporter& parent, SSL_CTX* ctx, int family, int type, int protocol)
-    : proxysocket(parent, family, type, protocol), ctx_(ctx)
-{
-}
+    : proxysocket(parent, family, type, protocol), ctx_(ctx) {}
 
-sslsocket::sslsocket(const reporter& parent, SSL_CTX* ctx, int handle)
-    : proxysocket(parent, handle), ctx_(ctx)
-{
-}
+sslsocket::sslsocket(const reporter& parent, SSL_CTX* ctx, int handle) : proxysocket(parent, handle), ctx_(ctx) {}
 
-sslsocket::~sslsocket()
-{
-    sslsocket::close();
-}
+sslsocket::~sslsocket() { sslsocket::close(); }
 
-int sslsocket::close()
-{
-    if (!ssl_)
-        return 0;
+int sslsocket::close() {
+    if (!ssl_) return 0;
     // One close notification, result ignored; whatever the library queued about it is not
     // worth a line before the next unrelated report.
     if (SSL_is_init_finished(ssl_.get()) && !fatal_ && !(SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN)) {
@@ -37,49 +27,34 @@ int sslsocket::close()
     return 0;
 }
 
-bool sslsocket::in_handshake() const
-{
-    return ssl_ && !SSL_is_init_finished(ssl_.get());
-}
+bool sslsocket::in_handshake() const { return ssl_ && !SSL_is_init_finished(ssl_.get()); }
 
-int sslsocket::is_busy()
-{
-    return (proxysocket::is_busy() || in_handshake()) ? 1 : 0;
-}
+int sslsocket::is_busy() { return (proxysocket::is_busy() || in_handshake()) ? 1 : 0; }
 
-int sslsocket::has_buffered_input()
-{
+int sslsocket::has_buffered_input() {
     return ssl_ && !input_stalled_ && !in_handshake() && SSL_has_pending(ssl_.get()) ? 1 : 0;
 }
 
-bool sslsocket::would_block(int ret)
-{
+bool sslsocket::would_block(int ret) {
     int e = SSL_get_error(ssl_.get(), ret);
-    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
-        return true;
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return true;
     return e == SSL_ERROR_SYSCALL && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
 }
 
-int sslsocket::sslconnect()
-{
-    if (!ctx_)
-        return -1;
+int sslsocket::sslconnect() {
+    if (!ctx_) return -1;
     SSL* ssl = SSL_new(ctx_);
-    if (!ssl)
-        return -1;
+    if (!ssl) return -1;
     return sslconnect(ssl);
 }
 
-int sslsocket::sslconnect(SSL* ssl)
-{
+int sslsocket::sslconnect(SSL* ssl) {
     if (ssl_) {
         report(*this, "tried sslconnect on already connected ssl socket\n");
-        if (ssl && ssl != ssl_.get())
-            SSL_free(ssl);
+        if (ssl && ssl != ssl_.get()) SSL_free(ssl);
         return -1;
     }
-    if (!ssl)
-        return -1;
+    if (!ssl) return -1;
     ssl_.reset(ssl);
     tls_ = true;
     // The data a relay retries after a blocked write sits in an rwbuf that may have been
@@ -92,20 +67,17 @@ int sslsocket::sslconnect(SSL* ssl)
         return -1;
     }
     SSL_set_connect_state(ssl);
-    if (proxysocket::is_busy())
-        return 0;
+    if (proxysocket::is_busy()) return 0;
     return handshake_step() < 0 ? -1 : 0;
 }
 
-int sslsocket::handshake_step()
-{
+int sslsocket::handshake_step() {
     stamp_activity();
     ERR_clear_error();
     errno = 0;
     int rc = SSL_do_handshake(ssl_.get());
     if (rc > 0 || would_block(rc)) {
-        if (SSL_is_init_finished(ssl_.get()))
-            record_peer();
+        if (SSL_is_init_finished(ssl_.get())) record_peer();
         return 1;
     }
     fatal_ = true;
@@ -113,12 +85,9 @@ int sslsocket::handshake_step()
     return -1;
 }
 
-int sslsocket::shutdown_output()
-{
-    if (!tls_ || !ssl_)
-        return socket::shutdown_output();
-    if (is_busy())
-        return 0;
+int sslsocket::shutdown_output() {
+    if (!tls_ || !ssl_) return socket::shutdown_output();
+    if (is_busy()) return 0;
     bool sent = (SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN) != 0;
     bool flushing = sent && SSL_want(ssl_.get()) == SSL_WRITING;
     if (!fatal_ && (!sent || flushing)) {
@@ -126,19 +95,16 @@ int sslsocket::shutdown_output()
         ERR_clear_error();
         errno = 0;
         int rc = SSL_shutdown(ssl_.get());
-        if (rc < 0 && would_block(rc))
-            return 0;
+        if (rc < 0 && would_block(rc)) return 0;
         // A peer that has gone already cannot take the notification; its end is ours too.
         ERR_clear_error();
     }
     return socket::shutdown_output();
 }
 
-sslsocket::input_end sslsocket::classify_read_end(int ret)
-{
+sslsocket::input_end sslsocket::classify_read_end(int ret) {
     int e = SSL_get_error(ssl_.get(), ret);
-    if (e == SSL_ERROR_ZERO_RETURN)
-        return input_end::orderly;
+    if (e == SSL_ERROR_ZERO_RETURN) return input_end::orderly;
     unsigned long last = ERR_peek_last_error();
     bool eof_without_notify = (e == SSL_ERROR_SSL && ERR_GET_REASON(last) == SSL_R_UNEXPECTED_EOF_WHILE_READING) ||
                               (e == SSL_ERROR_SYSCALL && last == 0 && errno == 0);
@@ -152,13 +118,11 @@ sslsocket::input_end sslsocket::classify_read_end(int ret)
     return input_end::failed;
 }
 
-void sslsocket::record_peer()
-{
+void sslsocket::record_peer() {
     const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_.get());
     cipher_name_ = cipher ? SSL_CIPHER_get_name(cipher) : "";
     x509_ptr cert(SSL_get1_peer_certificate(ssl_.get()));
-    if (!cert)
-        return;
+    if (!cert) return;
     char* name = X509_NAME_oneline(X509_get_subject_name(cert.get()), nullptr, 0);
     if (!name) {
         report(*this, "unable to get peer name\n");
@@ -168,22 +132,17 @@ void sslsocket::record_peer()
     OPENSSL_free(name);
 }
 
-void sslsocket::report_handshake_failure()
-{
+void sslsocket::report_handshake_failure() {
     long result = SSL_get_verify_result(ssl_.get());
     int error = errno;
     if (result == X509_V_OK && ERR_peek_error() == 0 && error != 0)
         report(*this, "SSL handshake failed: %s\n", sockerr_text(error));  // the connection broke
-    else if (result == X509_V_OK)
-        report(*this, "SSL handshake failed\n");
-    else
-        report(*this, "SSL handshake failed: %s\n", X509_verify_cert_error_string(result));
+    else if (result == X509_V_OK) report(*this, "SSL handshake failed\n");
+    else report(*this, "SSL handshake failed: %s\n", X509_verify_cert_error_string(result));
 }
 
-int sslsocket::ssl_read(char* buf, int size)
-{
-    if (!tls_)
-        return plain_read(buf, size);
+int sslsocket::ssl_read(char* buf, int size) {
+    if (!tls_) return plain_read(buf, size);
     if (!ssl_) {
         report(*this, "tried read on closed ssl socket\n");
         return -1;
@@ -205,18 +164,15 @@ int sslsocket::ssl_read(char* buf, int size)
         input_stalled_ = true;
         // The library keeps its read buffer (a record and more) after a read that waited; an
         // idle connection has no use for it.
-        if (!SSL_has_pending(ssl_.get()))
-            SSL_free_buffers(ssl_.get());
+        if (!SSL_has_pending(ssl_.get())) SSL_free_buffers(ssl_.get());
         return 0;
     }
     input_end_ = classify_read_end(rc);
     return -1;
 }
 
-int sslsocket::ssl_write(const char* data, int len)
-{
-    if (!tls_)
-        return plain_write(data, len);
+int sslsocket::ssl_write(const char* data, int len) {
+    if (!tls_) return plain_write(data, len);
     if (!ssl_) {
         report(*this, "tried write on closed ssl socket\n");
         return -1;
@@ -226,10 +182,8 @@ int sslsocket::ssl_write(const char* data, int len)
         return 0;
     }
     stamp_activity();
-    if (len <= 0)
-        return 0;
-    if (len > max_write)
-        len = max_write;
+    if (len <= 0) return 0;
+    if (len > max_write) len = max_write;
     ERR_clear_error();
     errno = 0;
     int rc = SSL_write(ssl_.get(), data, len);
@@ -237,8 +191,7 @@ int sslsocket::ssl_write(const char* data, int len)
         bytes_written_ += rc;
         return rc;
     }
-    if (would_block(rc))
-        return 0;
+    if (would_block(rc)) return 0;
     fatal_ = true;
     return -1;
 }
@@ -248,35 +201,27 @@ int sslsocket::write(const char* data, int len) { return ssl_write(data, len); }
 int sslsocket::read_into(rwbuf* buf, int max) { return socket::read_into(buf, max); }
 int sslsocket::write_from(rwbuf* buf) { return socket::write_from(buf); }
 
-int sslsocket::handle_events(int readable, int writable, int error)
-{
+int sslsocket::handle_events(int readable, int writable, int error) {
     int rc = proxysocket::handle_events(readable, writable, error);
-    if (rc != 0)
-        return rc;
-    if (!in_handshake())
-        return 0;
+    if (rc != 0) return rc;
+    if (!in_handshake()) return 0;
     int result = 1;
-    if (readable || writable)
-        result = handshake_step();
+    if (readable || writable) result = handshake_step();
     return error ? -1 : result;
 }
 
-int sslsocket::wants_events(int* read, int* write, int* error)
-{
+int sslsocket::wants_events(int* read, int* write, int* error) {
     int rc = proxysocket::wants_events(read, write, error);
-    if (rc != 0)
-        return rc;
+    if (rc != 0) return rc;
     if (ssl_) {
         // What the library last waited for; subclasses use it for data transfer too.
         int want = SSL_want(ssl_.get());
         *read = want == SSL_READING;
         *write = want == SSL_WRITING;
     }
-    if (!in_handshake())
-        return 0;
+    if (!in_handshake()) return 0;
     // Waiting for both when the library waits for one would wake the loop on every cycle.
-    if (!*read && !*write)
-        *read = *write = 1;
+    if (!*read && !*write) *read = *write = 1;
     *error = 1;
     return 1;
 }

@@ -21,7 +21,10 @@ std::string escape_config_value(const std::string& value) {
             case '\n': out += "\\n"; break;
             case '\b': out += "\\b"; break;
             case '\t': out += "\\t"; break;
-            case '$': case '"': case '\'': case '`':
+            case '$':
+            case '"':
+            case '\'':
+            case '`':
             case '#':  // would start a comment
                 out += '\\';
                 out += c;

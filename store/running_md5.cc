@@ -17,8 +17,8 @@ running_md5::running_md5() : state_(std::make_unique<state>()) { MD5_Init(&state
 running_md5::~running_md5() { OPENSSL_cleanse(&state_->ctx, sizeof state_->ctx); }
 
 static MD5_LONG little_endian_word(const unsigned char* p) {
-    return static_cast<MD5_LONG>(p[0]) | static_cast<MD5_LONG>(p[1]) << 8 |
-           static_cast<MD5_LONG>(p[2]) << 16 | static_cast<MD5_LONG>(p[3]) << 24;
+    return static_cast<MD5_LONG>(p[0]) | static_cast<MD5_LONG>(p[1]) << 8 | static_cast<MD5_LONG>(p[2]) << 16 |
+           static_cast<MD5_LONG>(p[3]) << 24;
 }
 
 void running_md5::reset(const unsigned char seed[size]) {

@@ -33,8 +33,7 @@ struct cipher_key {
 };
 
 // Looks up cipher and digest by name, reporting an unknown one to the sink.
-bool lookup_algorithms(const char* cipher_name, const char* digest_name, BIO* sink,
-                       const EVP_CIPHER** cipher) {
+bool lookup_algorithms(const char* cipher_name, const char* digest_name, BIO* sink, const EVP_CIPHER** cipher) {
     *cipher = EVP_get_cipherbyname(cipher_name);
     if (*cipher == nullptr) {
         BIO_printf(sink, "Unsupported cipher %s\n", cipher_name);
@@ -51,9 +50,16 @@ bool lookup_algorithms(const char* cipher_name, const char* digest_name, BIO* si
 class fd_closer {
 public:
     explicit fd_closer(int fd) : fd_(fd) {}
-    ~fd_closer() { if (fd_ >= 0) ::close(fd_); }
+    ~fd_closer() {
+        if (fd_ >= 0) ::close(fd_);
+    }
     int get() const { return fd_; }
-    int release() { int fd = fd_; fd_ = -1; return fd; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
 private:
     int fd_;
 };
@@ -97,9 +103,8 @@ bool decrypt_file(int fd, EVP_CIPHER_CTX* ctx, reliable_reader& reader, std::str
 
 }  // namespace
 
-std::unique_ptr<config_tree> load_secure_config(const std::string& path, const char* password,
-                                                const char* cipher_name, const char* digest_name,
-                                                BIO* sink) {
+std::unique_ptr<config_tree> load_secure_config(const std::string& path, const char* password, const char* cipher_name,
+                                                const char* digest_name, BIO* sink) {
     fd_closer fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         BIO_printf(sink, "Unable to set filename\n");
@@ -118,8 +123,7 @@ std::unique_ptr<config_tree> load_secure_config(const std::string& path, const c
     std::string text;
     // A stream ending inside a block (or inside its signature) is a cut file, even when the
     // cut happens to leave valid cipher padding: it is reported, not silently shortened.
-    bool intact = decrypt_file(fd.get(), ctx.get(), reader, text) && reader.good() &&
-                  !reader.has_partial_block();
+    bool intact = decrypt_file(fd.get(), ctx.get(), reader, text) && reader.good() && !reader.has_partial_block();
     std::unique_ptr<config_tree> tree;
     if (intact) tree = parse_config_text(text);
     OPENSSL_cleanse(text.data(), text.size());
@@ -133,8 +137,7 @@ std::unique_ptr<config_tree> load_secure_config(const std::string& path, const c
 namespace {
 
 // Encrypts the stream of `text` into the open temporary file.
-bool write_encrypted(int fd, const std::string& text, const EVP_CIPHER* cipher,
-                     const cipher_key& k) {
+bool write_encrypted(int fd, const std::string& text, const EVP_CIPHER* cipher, const cipher_key& k) {
     evp_cipher_ctx_ptr ctx(EVP_CIPHER_CTX_new());
     if (!ctx || EVP_EncryptInit_ex(ctx.get(), cipher, nullptr, k.key, k.iv) != 1) return false;
     reliable_writer writer;
@@ -144,8 +147,7 @@ bool write_encrypted(int fd, const std::string& text, const EVP_CIPHER* cipher,
     auto flush = [&](bool final) {
         out.resize(stream.size() + EVP_MAX_BLOCK_LENGTH);
         int outl = 0;
-        ok = ok && EVP_EncryptUpdate(ctx.get(), out.data(), &outl, stream.data(),
-                                     static_cast<int>(stream.size())) == 1;
+        ok = ok && EVP_EncryptUpdate(ctx.get(), out.data(), &outl, stream.data(), static_cast<int>(stream.size())) == 1;
         int finl = 0;
         if (ok && final) ok = EVP_EncryptFinal_ex(ctx.get(), out.data() + outl, &finl) == 1;
         ok = ok && write_all(fd, out.data(), static_cast<size_t>(outl + finl));
@@ -181,8 +183,8 @@ void sync_directory_of(const std::string& path) {
 
 }  // namespace
 
-bool save_secure_config(const config_tree& tree, const std::string& path, const char* password,
-                        const char* cipher_name, const char* digest_name, BIO* sink) {
+bool save_secure_config(const config_tree& tree, const std::string& path, const char* password, const char* cipher_name,
+                        const char* digest_name, BIO* sink) {
     const std::string tmp_name = path + ".tmp";
     const std::string old_name = path + ".old";
     mode_t mode = new_file_mode(path);
@@ -198,9 +200,8 @@ bool save_secure_config(const config_tree& tree, const std::string& path, const 
     }
     cipher_key k;
     std::string text = write_config_text(tree);
-    bool ok = derive_key_iv(cipher, password, k.key, k.iv) &&
-              write_encrypted(fd.get(), text, cipher, k) && ::fchmod(fd.get(), mode) == 0 &&
-              ::fsync(fd.get()) == 0;
+    bool ok = derive_key_iv(cipher, password, k.key, k.iv) && write_encrypted(fd.get(), text, cipher, k) &&
+              ::fchmod(fd.get(), mode) == 0 && ::fsync(fd.get()) == 0;
     OPENSSL_cleanse(text.data(), text.size());
     ok = ::close(fd.release()) == 0 && ok;
     if (!ok) {

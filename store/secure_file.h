@@ -18,14 +18,13 @@ inline constexpr const char* file_digest_name = "md5";
 
 // Returns the tree, or null after writing the reason to `sink` (a text that does not parse
 // leaves its reason on the library's error queue instead).
-std::unique_ptr<config_tree> load_secure_config(const std::string& path, const char* password,
-                                                const char* cipher_name, const char* digest_name,
-                                                BIO* sink);
+std::unique_ptr<config_tree> load_secure_config(const std::string& path, const char* password, const char* cipher_name,
+                                                const char* digest_name, BIO* sink);
 
 // Writes the tree to `path` through `path`.tmp, replacing the file in one rename. On failure the
 // previous file is untouched and false is returned after writing the reason to `sink`.
-bool save_secure_config(const config_tree& tree, const std::string& path, const char* password,
-                        const char* cipher_name, const char* digest_name, BIO* sink);
+bool save_secure_config(const config_tree& tree, const std::string& path, const char* password, const char* cipher_name,
+                        const char* digest_name, BIO* sink);
 
 // Default file path: $HOME/.orvrc, else .orvrc.
 std::string default_config_path();

@@ -67,24 +67,24 @@ TEST(listing, session_view_of_a_sparse_session) {
 TEST(listing, session_view_labels_for_set_values) {
     config_tree tree;
     const std::pair<const char*, const char*> values[] = {
-        {"port", "1"}, {"bindaddr", "127.0.0.2"}, {"server", "h"}, {"serverport", "2"},
-        {"cipherlist", "HIGH"}, {"cert", "c"}, {"root", "r"}, {"multicall", "1"},
-        {"nodelay", "1"}, {"minres", "1"}, {"autoclose", "1"}, {"command", "run it"},
-        {"login", "ftp"}, {"timeout", "30"}, {"key", "k"}, {"sslmode", "2"},
+        {"port", "1"},       {"bindaddr", "127.0.0.2"}, {"server", "h"},
+        {"serverport", "2"}, {"cipherlist", "HIGH"},    {"cert", "c"},
+        {"root", "r"},       {"multicall", "1"},        {"nodelay", "1"},
+        {"minres", "1"},     {"autoclose", "1"},        {"command", "run it"},
+        {"login", "ftp"},    {"timeout", "30"},         {"key", "k"},
+        {"sslmode", "2"},
     };
     for (const auto& [k, v] : values) tree.put_text("s", k, v);
     config_store store(tree);
     bio_ptr out(BIO_new(BIO_s_mem()));
     ASSERT_TRUE(print_session_view(out.get(), store, "s", "pw", "des3"));
     std::string view = view_of(out.get());
-    for (const char* line : {
-             "Local address:        127.0.0.2\n", "Cipher:               HIGH\n",
-             "Multiple connections: yes\n", "Minimize/Restore:     yes\n",
-             "Close on deactivation:yes\n", "Client authentication:yes\n",
-             "SSL version:          SSL3\n", "TCP no delay:         yes\n",
-             "Inactivity timeout:   30\n", "Accept timeout:       infinity\n",
-             "Command:              run it\n", "Map login name:       ftp\n",
-             "Session status:       invalid root certificate\n"}) {
+    for (const char* line :
+         {"Local address:        127.0.0.2\n", "Cipher:               HIGH\n", "Multiple connections: yes\n",
+          "Minimize/Restore:     yes\n", "Close on deactivation:yes\n", "Client authentication:yes\n",
+          "SSL version:          SSL3\n", "TCP no delay:         yes\n", "Inactivity timeout:   30\n",
+          "Accept timeout:       infinity\n", "Command:              run it\n", "Map login name:       ftp\n",
+          "Session status:       invalid root certificate\n"}) {
         EXPECT_NE(view.find(line), std::string::npos) << line;
     }
 }

@@ -13,11 +13,9 @@ namespace {
 
 TEST(object_name, letters_digits_underscore_and_not_a_store_section) {
     const std::pair<const char*, bool> cases[] = {
-        {"", true},          {"abc", true},      {"A_b_9", true},    {"_", true},
-        {"default", false},  {"keys", false},    {"certs", false},   {"roots", false},
-        {"Default", true},   {"keys2", true},    {"a b", false},     {"a-b", false},
-        {"a.b", false},      {"a/b", false},     {"a=b", false},     {"[x]", false},
-        {"caf\xc3\xa9", false}, {"a$b", false},
+        {"", true},       {"abc", true},    {"A_b_9", true},   {"_", true},     {"default", false},     {"keys", false},
+        {"certs", false}, {"roots", false}, {"Default", true}, {"keys2", true}, {"a b", false},         {"a-b", false},
+        {"a.b", false},   {"a/b", false},   {"a=b", false},    {"[x]", false},  {"caf\xc3\xa9", false}, {"a$b", false},
     };
     for (const auto& [name, valid] : cases) EXPECT_EQ(valid_object_name(name), valid) << name;
 }
@@ -92,8 +90,7 @@ TEST(distinguished_name, email_is_a_type_name) {
 
 TEST(distinguished_name, malformed_texts_are_rejected) {
     const char* bad[] = {
-        "",  "C=US", "/", "/C=US/", "//C=US", "/C", "/C=US/CN", "/C=", "/C=US/CN=",
-        "/Bogus=x", "/=x", "CN=x/C=US",
+        "", "C=US", "/", "/C=US/", "//C=US", "/C", "/C=US/CN", "/C=", "/C=US/CN=", "/Bogus=x", "/=x", "CN=x/C=US",
     };
     for (const char* text : bad) EXPECT_FALSE(parse_distinguished_name(text)) << text;
     EXPECT_TRUE(parse_distinguished_name("/CN=a=b"));  // the first '=' splits

@@ -14,20 +14,15 @@ namespace orv::test {
 
 captured_log::captured_log() : bio_(BIO_new(BIO_s_mem())), sink_(bio_.get()) {}
 
-std::string captured_log::text() const
-{
+std::string captured_log::text() const {
     char* data = nullptr;
     long len = BIO_get_mem_data(bio_.get(), &data);
     return std::string(data ? data : "", len > 0 ? static_cast<size_t>(len) : 0);
 }
 
-void captured_log::clear()
-{
-    (void)BIO_reset(bio_.get());
-}
+void captured_log::clear() { (void)BIO_reset(bio_.get()); }
 
-listener::listener()
-{
+listener::listener() {
     fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -41,96 +36,75 @@ listener::listener()
     port = ntohs(sin.sin_port);
 }
 
-listener::~listener()
-{
-    if (fd >= 0)
-        ::close(fd);
+listener::~listener() {
+    if (fd >= 0) ::close(fd);
 }
 
-int listener::accept_one(int timeout_ms)
-{
+int listener::accept_one(int timeout_ms) {
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) != 1)
-        return -1;
+    if (poll(&p, 1, timeout_ms) != 1) return -1;
     return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-int unused_port()
-{
+int unused_port() {
     listener l;
     return l.port;
 }
 
-bool run_until(selector& s, const std::function<bool()>& done, std::chrono::milliseconds limit)
-{
+bool run_until(selector& s, const std::function<bool()>& done, std::chrono::milliseconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        if (!s.cycle())
-            return done();
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (!s.cycle()) return done();
     }
     return true;
 }
 
-int open_descriptor_count()
-{
+int open_descriptor_count() {
     int n = 0;
     DIR* d = opendir("/proc/self/fd");
-    if (!d)
-        return -1;
+    if (!d) return -1;
     while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.')
-            ++n;
+        if (e->d_name[0] != '.') ++n;
     closedir(d);
     return n - 1;  // the directory's own descriptor
 }
 
-bool read_exact(int fd, std::string* out, size_t n, int timeout_ms)
-{
+bool read_exact(int fd, std::string* out, size_t n, int timeout_ms) {
     while (out->size() < n) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) != 1)
-            return false;
+        if (poll(&p, 1, timeout_ms) != 1) return false;
         char buf[4096];
         ssize_t got = ::recv(fd, buf, std::min(sizeof buf, n - out->size()), 0);
-        if (got <= 0)
-            return false;
+        if (got <= 0) return false;
         out->append(buf, static_cast<size_t>(got));
     }
     return true;
 }
 
-std::string read_until(int fd, const std::string& end, int timeout_ms)
-{
+std::string read_until(int fd, const std::string& end, int timeout_ms) {
     std::string text;
     while (text.find(end) == std::string::npos) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) != 1)
-            break;
+        if (poll(&p, 1, timeout_ms) != 1) break;
         char c;
-        if (::recv(fd, &c, 1, 0) != 1)
-            break;
+        if (::recv(fd, &c, 1, 0) != 1) break;
         text += c;
     }
     return text;
 }
 
-bool write_all(int fd, const std::string& data)
-{
+bool write_all(int fd, const std::string& data) {
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
+        if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
     return true;
 }
 
-static x509_ptr new_cert(const char* common_name, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer_key,
-                         bool is_ca)
-{
+static x509_ptr new_cert(const char* common_name, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer_key, bool is_ca) {
     static long serial = 1;
     x509_ptr cert(X509_new());
     X509_set_version(cert.get(), 2);
@@ -140,29 +114,28 @@ static x509_ptr new_cert(const char* common_name, EVP_PKEY* key, X509* issuer, E
     X509_set_pubkey(cert.get(), key);
     X509_NAME* name = X509_get_subject_name(cert.get());
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("orv test"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(common_name), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(common_name), -1, -1,
+                               0);
     X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, issuer ? issuer : cert.get(), cert.get(), nullptr, nullptr, 0);
-    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_basic_constraints,
-                                              is_ca ? "critical,CA:TRUE" : "CA:FALSE");
+    X509_EXTENSION* ext =
+        X509V3_EXT_conf_nid(nullptr, &ctx, NID_basic_constraints, is_ca ? "critical,CA:TRUE" : "CA:FALSE");
     X509_add_ext(cert.get(), ext, -1);
     X509_EXTENSION_free(ext);
     X509_sign(cert.get(), issuer_key, EVP_sha256());
     return cert;
 }
 
-cert_and_key make_ca(const char* common_name)
-{
+cert_and_key make_ca(const char* common_name) {
     cert_and_key ca;
     ca.key.reset(EVP_RSA_gen(2048));
     ca.cert = new_cert(common_name, ca.key.get(), nullptr, ca.key.get(), true);
     return ca;
 }
 
-cert_and_key make_leaf(const cert_and_key& issuer, const char* common_name)
-{
+cert_and_key make_leaf(const cert_and_key& issuer, const char* common_name) {
     cert_and_key leaf;
     leaf.key.reset(EVP_RSA_gen(2048));
     leaf.cert = new_cert(common_name, leaf.key.get(), issuer.cert.get(), issuer.key.get(), false);
@@ -178,23 +151,19 @@ cert_and_key make_leaf(const cert_and_key& issuer, const char* common_name)
 
 namespace orv::test {
 
-tinyproxy_process::tinyproxy_process()
-{
+tinyproxy_process::tinyproxy_process() {
     char templ[] = "/tmp/orv-tinyproxy-XXXXXX";
-    if (mkdtemp(templ))
-        dir_ = templ;
+    if (mkdtemp(templ)) dir_ = templ;
 }
 
-tinyproxy_process::~tinyproxy_process()
-{
+tinyproxy_process::~tinyproxy_process() {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
         int status = 0;
         bool gone = false;
         for (int i = 0; i < 100 && !gone; ++i) {
             gone = waitpid(pid_, &status, WNOHANG) == pid_;
-            if (!gone)
-                usleep(20 * 1000);
+            if (!gone) usleep(20 * 1000);
         }
         if (!gone) {
             kill(pid_, SIGKILL);
@@ -208,8 +177,7 @@ tinyproxy_process::~tinyproxy_process()
     }
 }
 
-static bool port_answers(int port)
-{
+static bool port_answers(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sin{};
     sin.sin_family = AF_INET;
@@ -220,8 +188,7 @@ static bool port_answers(int port)
     return ok;
 }
 
-bool tinyproxy_process::start()
-{
+bool tinyproxy_process::start() {
     const char* binary = "/usr/bin/tinyproxy";
     if (access(binary, X_OK) != 0) {
         error_ = "no /usr/bin/tinyproxy";
@@ -253,8 +220,7 @@ bool tinyproxy_process::start()
         _exit(127);
     }
     for (int i = 0; i < 250; ++i) {
-        if (port_answers(port_))
-            return true;
+        if (port_answers(port_)) return true;
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;

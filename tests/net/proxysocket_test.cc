@@ -15,8 +15,7 @@ namespace {
 
 using test::captured_log;
 
-TEST(proxy, direct_list_entries)
-{
+TEST(proxy, direct_list_entries) {
     struct {
         const char* list;
         const char* address;
@@ -34,8 +33,7 @@ TEST(proxy, direct_list_entries)
         EXPECT_EQ(in_direct_list(c.list, c.address), c.direct) << "[" << c.list << "] " << c.address;
 }
 
-TEST(proxy, configuration_needs_host_and_port)
-{
+TEST(proxy, configuration_needs_host_and_port) {
     clear_proxy_configuration();
     set_proxy_configuration("proxy.example", nullptr, "1.2.3.4");
     EXPECT_FALSE(proxy_configuration().enabled());
@@ -60,17 +58,14 @@ struct exchange : ::testing::Test {
     std::string request;
 
     void SetUp() override { sel.set_wait_timeout(1); }
-    void TearDown() override
-    {
+    void TearDown() override {
         clear_proxy_configuration();
-        if (peer >= 0)
-            ::close(peer);
+        if (peer >= 0) ::close(peer);
     }
 
     std::string target_text() { return "127.0.0.1:" + std::to_string(target.port); }
 
-    void connect_to(const char* host, int port)
-    {
+    void connect_to(const char* host, int port) {
         sock = new proxysocket(r, AF_INET, SOCK_STREAM, 0);
         ASSERT_EQ(sock->set_nonblocking(1), 0);
         inetaddr to(r, host, std::to_string(port).c_str());
@@ -81,29 +76,25 @@ struct exchange : ::testing::Test {
     bool alive() { return sel.contains(sock); }
 
     // Accepts at the proxy and runs the selector until the whole request has arrived.
-    void take_request()
-    {
+    void take_request() {
         peer = proxy.accept_one(5000);
         ASSERT_GE(peer, 0);
         ASSERT_TRUE(test::run_until(sel, [&] {
             char buf[256];
             ssize_t n = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0)
-                request.append(buf, static_cast<size_t>(n));
+            if (n > 0) request.append(buf, static_cast<size_t>(n));
             return request.find("\r\n\r\n") != std::string::npos || !alive();
         }));
     }
 
     // Sends a response and runs until the tunnel opens or the socket is destroyed.
-    bool respond(const std::string& response)
-    {
+    bool respond(const std::string& response) {
         EXPECT_TRUE(test::write_all(peer, response));
         return test::run_until(sel, [&] { return !alive() || sock->tunnel_ready(); });
     }
 };
 
-TEST_F(exchange, the_request_is_exactly_one_connect_line_and_a_blank_line)
-{
+TEST_F(exchange, the_request_is_exactly_one_connect_line_and_a_blank_line) {
     set_proxy_configuration("127.0.0.1", std::to_string(proxy.port).c_str(), "10.9.9.9");
     connect_to("127.0.0.1", target.port);
     EXPECT_EQ(sock->is_busy(), 1);
@@ -113,8 +104,7 @@ TEST_F(exchange, the_request_is_exactly_one_connect_line_and_a_blank_line)
     EXPECT_EQ(sock->is_busy(), 1);
 }
 
-TEST_F(exchange, responses)
-{
+TEST_F(exchange, responses) {
     struct {
         const char* response;
         bool opens;
@@ -152,8 +142,7 @@ TEST_F(exchange, responses)
     }
 }
 
-TEST_F(exchange, a_response_arriving_byte_by_byte_is_taken_at_the_blank_line)
-{
+TEST_F(exchange, a_response_arriving_byte_by_byte_is_taken_at_the_blank_line) {
     set_proxy_configuration("127.0.0.1", std::to_string(proxy.port).c_str(), nullptr);
     connect_to("127.0.0.1", target.port);
     take_request();
@@ -170,8 +159,7 @@ TEST_F(exchange, a_response_arriving_byte_by_byte_is_taken_at_the_blank_line)
     EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(exchange, an_endless_response_is_cut_off_past_20480_bytes)
-{
+TEST_F(exchange, an_endless_response_is_cut_off_past_20480_bytes) {
     set_proxy_configuration("127.0.0.1", std::to_string(proxy.port).c_str(), nullptr);
     connect_to("127.0.0.1", target.port);
     take_request();
@@ -180,8 +168,7 @@ TEST_F(exchange, an_endless_response_is_cut_off_past_20480_bytes)
     EXPECT_EQ(log.text(), "response buffer is too big. aborting\n");
 }
 
-TEST_F(exchange, a_proxy_that_closes_without_answering)
-{
+TEST_F(exchange, a_proxy_that_closes_without_answering) {
     set_proxy_configuration("127.0.0.1", std::to_string(proxy.port).c_str(), nullptr);
     connect_to("127.0.0.1", target.port);
     take_request();
@@ -192,8 +179,7 @@ TEST_F(exchange, a_proxy_that_closes_without_answering)
     EXPECT_EQ(log.text(), "unable to read proxy response\n");
 }
 
-TEST_F(exchange, the_tunnel_carries_data_both_ways_once_open)
-{
+TEST_F(exchange, the_tunnel_carries_data_both_ways_once_open) {
     set_proxy_configuration("127.0.0.1", std::to_string(proxy.port).c_str(), nullptr);
     connect_to("127.0.0.1", target.port);
     take_request();
@@ -211,16 +197,15 @@ TEST_F(exchange, the_tunnel_carries_data_both_ways_once_open)
     EXPECT_EQ(sock->wants_events(&r_, &w_, &e_), 0);  // a ready tunnel leaves events to subclasses
 }
 
-TEST_F(exchange, direct_connections)
-{
+TEST_F(exchange, direct_connections) {
     struct {
         const char* host;  // how the target is named
         const char* proxy_port;
         const char* direct;
     } cases[] = {
-        {"127.0.0.1", nullptr, nullptr},              // proxy host without a port: no proxy at all
+        {"127.0.0.1", nullptr, nullptr},  // proxy host without a port: no proxy at all
         {"127.0.0.1", "PORT", " 10.0.0.5 ; 127.0.0.1 "},
-        {"localhost", "PORT", "127.0.0.1"},           // compared by the resolved address
+        {"localhost", "PORT", "127.0.0.1"},  // compared by the resolved address
     };
     for (const auto& c : cases) {
         clear_proxy_configuration();
@@ -242,8 +227,7 @@ TEST_F(exchange, direct_connections)
     }
 }
 
-TEST_F(exchange, an_unresolvable_proxy_fails_the_connection)
-{
+TEST_F(exchange, an_unresolvable_proxy_fails_the_connection) {
     set_proxy_configuration("no-such-proxy.invalid", "3128", nullptr);
     sock = new proxysocket(r, AF_INET, SOCK_STREAM, 0);
     sock->set_nonblocking(1);
@@ -259,8 +243,7 @@ TEST_F(exchange, an_unresolvable_proxy_fails_the_connection)
     EXPECT_EQ(log.text().rfind("hostname unknown:", 0), 0u) << log.text();
 }
 
-TEST_F(exchange, through_tinyproxy)
-{
+TEST_F(exchange, through_tinyproxy) {
     test::tinyproxy_process tinyproxy;
     ASSERT_TRUE(tinyproxy.start()) << tinyproxy.error();
     set_proxy_configuration("127.0.0.1", std::to_string(tinyproxy.port()).c_str(), "");

@@ -24,8 +24,7 @@ namespace {
 
 using test::captured_log;
 
-TEST(reporting, report_writes_through_the_sink_and_a_null_sink_drops)
-{
+TEST(reporting, report_writes_through_the_sink_and_a_null_sink_drops) {
     captured_log log;
     reporter r(&log.sink());
     report(r, "unable to %s %d\n", "connect", 7);
@@ -36,8 +35,7 @@ TEST(reporting, report_writes_through_the_sink_and_a_null_sink_drops)
     EXPECT_EQ(log.text(), "unable to connect 7\n");
 }
 
-TEST(reporting, queued_ssl_errors_precede_the_message_once)
-{
+TEST(reporting, queued_ssl_errors_precede_the_message_once) {
     ERR_clear_error();
     captured_log log;
     reporter r(&log.sink());
@@ -57,8 +55,7 @@ TEST(reporting, queued_ssl_errors_precede_the_message_once)
     EXPECT_EQ(ERR_peek_error(), 0UL);
 }
 
-TEST(reporting, a_sink_without_bio_writes_nothing_and_keeps_the_ssl_queue)
-{
+TEST(reporting, a_sink_without_bio_writes_nothing_and_keeps_the_ssl_queue) {
     ERR_clear_error();
     logsink sink(nullptr);
     reporter r(&sink);
@@ -68,8 +65,7 @@ TEST(reporting, a_sink_without_bio_writes_nothing_and_keeps_the_ssl_queue)
     ERR_clear_error();
 }
 
-TEST(reporting, report_sockerr_lines)
-{
+TEST(reporting, report_sockerr_lines) {
     struct {
         int error;
         const char* expected;
@@ -91,8 +87,7 @@ TEST(reporting, report_sockerr_lines)
     EXPECT_EQ(log.text(), "send failed:32:Broken pipe\n");
 }
 
-TEST(reporting, objects_write_to_their_creators_sink)
-{
+TEST(reporting, objects_write_to_their_creators_sink) {
     captured_log log;
     reporter parent(&log.sink());
     inetaddr addr(parent, "1.2.3.4.5", "80");
@@ -103,8 +98,7 @@ TEST(reporting, objects_write_to_their_creators_sink)
     EXPECT_EQ(log.text(), "hostname \"1.2.3.4.5\" unparsable\ntried read on closed socket\n");
 }
 
-TEST(reporting, long_messages_are_cut_at_2000_characters)
-{
+TEST(reporting, long_messages_are_cut_at_2000_characters) {
     captured_log log;
     reporter r(&log.sink());
     std::string huge(5000, 'x');
@@ -112,8 +106,7 @@ TEST(reporting, long_messages_are_cut_at_2000_characters)
     EXPECT_EQ(log.text(), std::string(2000, 'x'));
 }
 
-TEST(reporting, console_log_writes_to_standard_error)
-{
+TEST(reporting, console_log_writes_to_standard_error) {
     char path[] = "/tmp/orv-stderr-XXXXXX";
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
@@ -138,8 +131,7 @@ TEST(reporting, console_log_writes_to_standard_error)
 
 // Daemon mode writes to syslog through /dev/log. The child process gets a private mount namespace
 // with its own /dev, binds a datagram socket at /dev/log and reads what the log BIO sends.
-int daemon_log_child()
-{
+int daemon_log_child() {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", "/dev", "tmpfs", 0, nullptr) != 0)
         return 77;
@@ -147,8 +139,7 @@ int daemon_log_child()
     sockaddr_un sun{};
     sun.sun_family = AF_UNIX;
     strcpy(sun.sun_path, "/dev/log");
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0)
-        return 77;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0) return 77;
     timeval tv{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     {
@@ -167,8 +158,7 @@ int daemon_log_child()
     for (auto& e : expected) {
         char buf[512] = {};
         ssize_t n = recv(fd, buf, sizeof buf - 1, 0);
-        if (n <= 0)
-            return 1;
+        if (n <= 0) return 1;
         std::string line(buf, n);
         char tail[128];
         snprintf(tail, sizeof tail, e[1], getpid());
@@ -180,24 +170,20 @@ int daemon_log_child()
     return 0;
 }
 
-TEST(reporting, daemon_log_files_lines_by_their_prefix)
-{
+TEST(reporting, daemon_log_files_lines_by_their_prefix) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0)
-        _exit(daemon_log_child());
+    if (pid == 0) _exit(daemon_log_child());
     int status = 0;
     // The child bounds its own waits (5 s receive time-out); stop it if it ever hangs anyway.
-    for (int i = 0; i < 200 && waitpid(pid, &status, WNOHANG) == 0; ++i)
-        usleep(50 * 1000);
+    for (int i = 0; i < 200 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(50 * 1000);
     if (waitpid(pid, &status, WNOHANG) == 0) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         FAIL() << "daemon log child hung";
     }
     ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77)
-        GTEST_SKIP() << "no private mount namespace here";
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace here";
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 

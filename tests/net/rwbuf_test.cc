@@ -11,15 +11,13 @@
 namespace orv {
 namespace {
 
-std::string contents(rwbuf& b)
-{
+std::string contents(rwbuf& b) {
     int len = 0;
     char* p = b.data(&len);
     return p ? std::string(p, len) : std::string();
 }
 
-void fill(rwbuf& b, int n, char c)
-{
+void fill(rwbuf& b, int n, char c) {
     char* at = b.reserve(n);
     ASSERT_NE(at, nullptr);
     memset(at, c, n);
@@ -28,8 +26,7 @@ void fill(rwbuf& b, int n, char c)
 
 // What every operation must leave true: the data lies inside the block, an empty buffer has its
 // data at offset 0, and the block is a whole number of grains.
-void expect_invariant(const rwbuf& b, const std::string& where)
-{
+void expect_invariant(const rwbuf& b, const std::string& where) {
     EXPECT_GE(b.start(), 0) << where;
     EXPECT_GE(b.length(), 0) << where;
     EXPECT_LE(b.start() + b.length(), b.capacity()) << where;
@@ -49,13 +46,12 @@ struct step {
     int length;
 };
 
-TEST(rwbuf, capacity_start_and_length_after_each_operation)
-{
+TEST(rwbuf, capacity_start_and_length_after_each_operation) {
     const step steps[] = {
-        {"reserve", 100, 0, 4096, 0, 0},      // first use: 2048 * ((0 + 2048 + 100) / 2048 + 1)
+        {"reserve", 100, 0, 4096, 0, 0},  // first use: 2048 * ((0 + 2048 + 100) / 2048 + 1)
         {"commit", 100, 0, 4096, 0, 100},
-        {"reserve", 3996, 0, 4096, 0, 100},   // exactly the free tail: no change
-        {"reserve", 3997, 0, 8192, 0, 100},   // 2048 * ((100 + 2048 + 3997) / 2048 + 1)
+        {"reserve", 3996, 0, 4096, 0, 100},  // exactly the free tail: no change
+        {"reserve", 3997, 0, 8192, 0, 100},  // 2048 * ((100 + 2048 + 3997) / 2048 + 1)
         {"fill", 5000, 0, 8192, 0, 5100},
         {"consume", 1000, 0, 8192, 1000, 4100},  // only the start moves
         {"erase", 100, 50, 8192, 1000, 4050},    // relative to the data
@@ -64,15 +60,15 @@ TEST(rwbuf, capacity_start_and_length_after_each_operation)
         {"consume", 2006, 0, 8192, 2406, 3144},  // free tail 2642, prefix and tail 5048
         {"reserve", 3001, 0, 10240, 0, 3144},    // 5048 would leave no spare grain: grow
         {"fill", 4000, 0, 10240, 0, 7144},
-        {"consume", 3000, 0, 10240, 3000, 4144}, // free tail 3096, prefix and tail 6096
-        {"reserve", 4048, 0, 10240, 0, 4144},    // 4048 + a grain fit: the data slides to 0
-        {"erase", 4000, 1000, 10240, 0, 4000},   // past the end: cut to pos
+        {"consume", 3000, 0, 10240, 3000, 4144},  // free tail 3096, prefix and tail 6096
+        {"reserve", 4048, 0, 10240, 0, 4144},     // 4048 + a grain fit: the data slides to 0
+        {"erase", 4000, 1000, 10240, 0, 4000},    // past the end: cut to pos
         {"insert", 10, 20, 10240, 0, 4020},
-        {"insert", 5000, 10, 10240, 0, 5010},    // past the end: length becomes pos + n
+        {"insert", 5000, 10, 10240, 0, 5010},  // past the end: length becomes pos + n
         {"consume", 0, 0, 10240, 0, 5010},
-        {"consume", 5010, 0, 0, 0, 0},           // everything: the block is given back
-        {"insert", 0, 100, 4096, 0, 100},        // an empty buffer starts over with a fresh block
-        {"erase", 0, 100, 0, 0, 0},              // everything: given back too
+        {"consume", 5010, 0, 0, 0, 0},     // everything: the block is given back
+        {"insert", 0, 100, 4096, 0, 100},  // an empty buffer starts over with a fresh block
+        {"erase", 0, 100, 0, 0, 0},        // everything: given back too
     };
     test::captured_log log;
     rwbuf b(reporter(&log.sink()));
@@ -106,8 +102,7 @@ TEST(rwbuf, capacity_start_and_length_after_each_operation)
     EXPECT_EQ(log.text(), "");
 }
 
-TEST(rwbuf, bytes_move_as_each_operation_says)
-{
+TEST(rwbuf, bytes_move_as_each_operation_says) {
     rwbuf b(reporter{}, 16);
     EXPECT_EQ(b.capacity(), 0);
     ASSERT_EQ(b.append("abcdefghij", 10), 1);
@@ -131,8 +126,7 @@ TEST(rwbuf, bytes_move_as_each_operation_says)
 }
 
 // Writing a large buffer out in pieces must cost no copies.
-TEST(rwbuf, a_partial_consume_moves_no_byte)
-{
+TEST(rwbuf, a_partial_consume_moves_no_byte) {
     rwbuf b(reporter{}, 16);
     ASSERT_EQ(b.append("abcdefghijklmnopqrstuvwxyz", 26), 1);
     const int capacity = b.capacity();
@@ -150,8 +144,7 @@ TEST(rwbuf, a_partial_consume_moves_no_byte)
     EXPECT_EQ(contents(b), "qrstuvwxyz");
 }
 
-TEST(rwbuf, a_buffer_holds_a_block_only_while_it_holds_data)
-{
+TEST(rwbuf, a_buffer_holds_a_block_only_while_it_holds_data) {
     rwbuf b(reporter{});
     EXPECT_EQ(b.capacity(), 0);
     EXPECT_TRUE(b.empty());
@@ -181,8 +174,7 @@ TEST(rwbuf, a_buffer_holds_a_block_only_while_it_holds_data)
 
 // reserve slides the data down into the consumed prefix, once, when prefix and free tail
 // together leave a grain to spare past the request; otherwise it grows the block.
-TEST(rwbuf, reserve_reuses_the_consumed_prefix_when_it_leaves_a_spare_grain)
-{
+TEST(rwbuf, reserve_reuses_the_consumed_prefix_when_it_leaves_a_spare_grain) {
     struct reuse_case {
         int consumed;  // of 30 bytes, in a 32-byte block (grain 16)
         int reserve;
@@ -223,8 +215,7 @@ TEST(rwbuf, reserve_reuses_the_consumed_prefix_when_it_leaves_a_spare_grain)
 }
 
 // A header put in front of queued bytes lands in the consumed prefix when it fits there.
-TEST(rwbuf, insert_at_the_front_reuses_the_consumed_prefix_when_it_fits)
-{
+TEST(rwbuf, insert_at_the_front_reuses_the_consumed_prefix_when_it_fits) {
     struct front_case {
         int consumed;  // of "abcdefghij"
         int n;
@@ -250,8 +241,7 @@ TEST(rwbuf, insert_at_the_front_reuses_the_consumed_prefix_when_it_fits)
     }
 }
 
-TEST(rwbuf, growth_keeps_data_and_an_emptied_buffer_gives_its_block_back)
-{
+TEST(rwbuf, growth_keeps_data_and_an_emptied_buffer_gives_its_block_back) {
     rwbuf b(reporter{});
     std::string all;
     for (int i = 0; i < 100; ++i) {
@@ -269,8 +259,7 @@ TEST(rwbuf, growth_keeps_data_and_an_emptied_buffer_gives_its_block_back)
 }
 
 // A relay that writes out most of what it queues reuses one block instead of growing.
-TEST(rwbuf, a_steady_stream_keeps_its_block)
-{
+TEST(rwbuf, a_steady_stream_keeps_its_block) {
     rwbuf b(reporter{});
     std::string queued(500, '-');
     ASSERT_EQ(b.append(queued.data(), 500), 1);
@@ -282,8 +271,7 @@ TEST(rwbuf, a_steady_stream_keeps_its_block)
         queued = (queued + chunk).substr(3000);
         ASSERT_EQ(contents(b), queued) << i;
         // The first round fits the first block; the second grows it once, for good.
-        if (i == 1)
-            settled = b.capacity();
+        if (i == 1) settled = b.capacity();
         if (i >= 1) {
             EXPECT_EQ(b.capacity(), settled) << i;
         }
@@ -291,8 +279,7 @@ TEST(rwbuf, a_steady_stream_keeps_its_block)
     EXPECT_EQ(settled, 6144);  // 2048 * ((500 + 2048 + 3000) / 2048 + 1)
 }
 
-TEST(rwbuf, copies_and_appends_duplicate_the_data)
-{
+TEST(rwbuf, copies_and_appends_duplicate_the_data) {
     rwbuf a(reporter{}, 64);
     a.append("hello", 5);
     rwbuf copy(a);
@@ -313,8 +300,7 @@ TEST(rwbuf, copies_and_appends_duplicate_the_data)
     EXPECT_EQ(contents(a), "hellohello worldhellohello world");
 }
 
-TEST(rwbuf, counts_that_would_leave_the_block_are_refused)
-{
+TEST(rwbuf, counts_that_would_leave_the_block_are_refused) {
     rwbuf b(reporter{});
     b.append("abc", 3);
     EXPECT_EQ(b.consume(4), 0);
@@ -340,8 +326,7 @@ TEST(rwbuf, counts_that_would_leave_the_block_are_refused)
     EXPECT_TRUE(fresh.ok());
 }
 
-TEST(rwbuf, an_impossible_size_clears_the_ok_flag_and_later_work_is_refused)
-{
+TEST(rwbuf, an_impossible_size_clears_the_ok_flag_and_later_work_is_refused) {
     test::captured_log log;
     rwbuf b(reporter(&log.sink()));
     EXPECT_EQ(b.reserve(0x7FFFFFF0), nullptr);

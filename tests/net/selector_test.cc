@@ -25,21 +25,17 @@ namespace {
 // A registered object that writes what happens to it into a shared journal.
 struct probe : iodesc {
     probe(std::vector<std::string>& journal, std::string name, int handle = -1)
-        : iodesc(reporter{}, handle), journal(journal), name(std::move(name))
-    {
-    }
+        : iodesc(reporter{}, handle), journal(journal), name(std::move(name)) {}
     ~probe() override { journal.push_back("~" + name); }
 
-    int wants_events(int* r, int* w, int* e) override
-    {
+    int wants_events(int* r, int* w, int* e) override {
         journal.push_back("wants " + name);
         *r = want_read;
         *w = want_write;
         *e = want_error;
         return want_read || want_write || want_error;
     }
-    int handle_events(int r, int w, int e) override
-    {
+    int handle_events(int r, int w, int e) override {
         journal.push_back("handle " + name + " " + std::to_string(r) + std::to_string(w) + std::to_string(e));
         return on_events ? on_events() : result;
     }
@@ -59,22 +55,18 @@ struct probe : iodesc {
 struct owning_probe : probe {
     using probe::probe;
     ~owning_probe() override { close_handle(); }
-    void close_handle()
-    {
-        if (handle_ < 0)
-            return;
+    void close_handle() {
+        if (handle_ < 0) return;
         forget_handle();
         ::close(handle_);
         handle_ = -1;
     }
 };
 
-std::vector<std::string> only(const std::vector<std::string>& journal, const std::string& prefix)
-{
+std::vector<std::string> only(const std::vector<std::string>& journal, const std::string& prefix) {
     std::vector<std::string> out;
     for (const auto& line : journal)
-        if (line.rfind(prefix, 0) == 0)
-            out.push_back(line);
+        if (line.rfind(prefix, 0) == 0) out.push_back(line);
     return out;
 }
 
@@ -88,18 +80,15 @@ struct counting_selector : selector {
 // A connected pair of local stream sockets, closed on destruction unless taken.
 struct socket_pair {
     socket_pair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
-    ~socket_pair()
-    {
+    ~socket_pair() {
         for (int f : fd)
-            if (f >= 0)
-                ::close(f);
+            if (f >= 0) ::close(f);
     }
     socket_pair(const socket_pair&) = delete;
     socket_pair& operator=(const socket_pair&) = delete;
     // Makes fd[0] readable.
     void feed() { EXPECT_EQ(::write(fd[1], "x", 1), 1); }
-    int take(int i)
-    {
+    int take(int i) {
         int f = fd[i];
         fd[i] = -1;
         return f;
@@ -108,23 +97,20 @@ struct socket_pair {
 };
 
 // One cycle, and how long it took in milliseconds.
-int64_t timed_cycle(selector& sel)
-{
+int64_t timed_cycle(selector& sel) {
     int64_t start = iodesc::now_ms();
     EXPECT_TRUE(sel.cycle());
     return iodesc::now_ms() - start;
 }
 
-TEST(selector, with_nothing_registered_run_calls_each_hook_once_and_returns)
-{
+TEST(selector, with_nothing_registered_run_calls_each_hook_once_and_returns) {
     std::vector<std::string> journal;
     counting_selector sel(journal);
     sel.run();
     EXPECT_EQ(journal, (std::vector<std::string>{"after_wait", "before_wait"}));
 }
 
-TEST(selector, registration_is_kept_on_both_sides)
-{
+TEST(selector, registration_is_kept_on_both_sides) {
     std::vector<std::string> journal;
     selector a(reporter{}), b(reporter{});
     auto* p = new probe(journal, "p");
@@ -145,8 +131,7 @@ TEST(selector, registration_is_kept_on_both_sides)
 
 // Ready objects are called once per cycle with their readiness merged, in registration order
 // (not handle order); the others are not called at all.
-TEST(selector, only_ready_objects_are_called_once_per_cycle_in_registration_order)
-{
+TEST(selector, only_ready_objects_are_called_once_per_cycle_in_registration_order) {
     std::vector<std::string> journal;
     socket_pair x, y, z;
     selector sel(reporter{});
@@ -156,19 +141,16 @@ TEST(selector, only_ready_objects_are_called_once_per_cycle_in_registration_orde
     auto* pz = new probe(journal, "z", z.fd[0]);
     px->want_read = py->want_read = pz->want_read = 1;
     pz->want_write = 1;
-    for (probe* p : {pz, py, px})
-        sel.add(p);
+    for (probe* p : {pz, py, px}) sel.add(p);
     x.feed();
     z.feed();
-    for (int i = 0; i < 2; ++i)
-        ASSERT_TRUE(sel.cycle());
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(sel.cycle());
     EXPECT_EQ(only(journal, "handle"),
               (std::vector<std::string>{"handle z 110", "handle x 100", "handle z 110", "handle x 100"}));
 }
 
 // An object whose handle is quiet and which has no deadline costs no call, however the wait ends.
-TEST(selector, an_idle_object_is_never_called)
-{
+TEST(selector, an_idle_object_is_never_called) {
     std::vector<std::string> journal;
     socket_pair s;
     selector sel(reporter{});
@@ -178,8 +160,7 @@ TEST(selector, an_idle_object_is_never_called)
     sel.add(quiet);
     sel.add(handleless);
     sel.set_wait_timeout(0);
-    for (int i = 0; i < 5; ++i)
-        ASSERT_TRUE(sel.cycle());
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(sel.cycle());
     sel.set_wait_timeout(1);  // a wait that ends by its time-out calls nobody either
     int64_t took = timed_cycle(sel);
     EXPECT_GE(took, 900);
@@ -189,8 +170,7 @@ TEST(selector, an_idle_object_is_never_called)
     EXPECT_EQ(only(journal, "wants"), (std::vector<std::string>{"wants quiet", "wants handleless"}));
 }
 
-TEST(selector, results_decide_who_stays)
-{
+TEST(selector, results_decide_who_stays) {
     std::vector<std::string> journal;
     selector sel(reporter{});
     sel.set_wait_timeout(0);
@@ -210,15 +190,13 @@ TEST(selector, results_decide_who_stays)
     EXPECT_TRUE(sel.contains(zero));
     EXPECT_TRUE(sel.contains(one));
     // The failed object is destroyed before the wait, without being called.
-    EXPECT_EQ(journal, (std::vector<std::string>{"wants zero", "wants one", "wants minus", "~failed",
-                                                 "handle zero 000", "handle one 000", "handle minus 000",
-                                                 "~minus"}));
+    EXPECT_EQ(journal, (std::vector<std::string>{"wants zero", "wants one", "wants minus", "~failed", "handle zero 000",
+                                                 "handle one 000", "handle minus 000", "~minus"}));
 }
 
 // Clearing the ok flag and asking for an update is how an object has itself destroyed between
 // dispatches.
-TEST(selector, an_object_whose_ok_flag_is_cleared_is_destroyed_at_its_update_without_a_call)
-{
+TEST(selector, an_object_whose_ok_flag_is_cleared_is_destroyed_at_its_update_without_a_call) {
     std::vector<std::string> journal;
     socket_pair s;
     selector sel(reporter{});
@@ -239,8 +217,7 @@ TEST(selector, an_object_whose_ok_flag_is_cleared_is_destroyed_at_its_update_wit
     EXPECT_EQ(only(journal, "~"), (std::vector<std::string>{"~doomed"}));
 }
 
-TEST(selector, an_object_destroyed_during_a_dispatch_is_not_called)
-{
+TEST(selector, an_object_destroyed_during_a_dispatch_is_not_called) {
     std::vector<std::string> journal;
     selector sel(reporter{});
     sel.set_wait_timeout(0);
@@ -261,8 +238,7 @@ TEST(selector, an_object_destroyed_during_a_dispatch_is_not_called)
 }
 
 // The new object is due already when it is added, yet it waits for the next cycle.
-TEST(selector, an_object_added_during_a_dispatch_waits_for_the_next_cycle)
-{
+TEST(selector, an_object_added_during_a_dispatch_waits_for_the_next_cycle) {
     std::vector<std::string> journal;
     selector sel(reporter{});
     sel.set_wait_timeout(0);
@@ -283,8 +259,7 @@ TEST(selector, an_object_added_during_a_dispatch_waits_for_the_next_cycle)
     EXPECT_EQ(only(journal, "handle"), (std::vector<std::string>{"handle made 000"}));
 }
 
-TEST(selector, an_object_removed_and_added_again_during_a_walk_counts_as_new)
-{
+TEST(selector, an_object_removed_and_added_again_during_a_walk_counts_as_new) {
     std::vector<std::string> journal;
     selector sel(reporter{});
     auto* a = new probe(journal, "a");
@@ -305,8 +280,7 @@ TEST(selector, an_object_removed_and_added_again_during_a_walk_counts_as_new)
     EXPECT_EQ(visited, (std::vector<std::string>{"a", "b"}));
 }
 
-TEST(selector, an_object_that_left_on_its_own_is_not_destroyed)
-{
+TEST(selector, an_object_that_left_on_its_own_is_not_destroyed) {
     std::vector<std::string> journal;
     selector sel(reporter{}), other(reporter{});
     sel.set_wait_timeout(0);
@@ -325,8 +299,7 @@ TEST(selector, an_object_that_left_on_its_own_is_not_destroyed)
     EXPECT_EQ(only(journal, "~"), std::vector<std::string>{});
 }
 
-TEST(selector, destroying_the_selector_destroys_what_is_registered_in_order)
-{
+TEST(selector, destroying_the_selector_destroys_what_is_registered_in_order) {
     std::vector<std::string> journal;
     {
         selector sel(reporter{});
@@ -342,8 +315,7 @@ TEST(selector, destroying_the_selector_destroys_what_is_registered_in_order)
     EXPECT_EQ(journal, (std::vector<std::string>{"~b", "~a", "~c"}));
 }
 
-TEST(selector, run_returns_when_the_last_object_leaves)
-{
+TEST(selector, run_returns_when_the_last_object_leaves) {
     std::vector<std::string> journal;
     socket_pair s;
     s.feed();  // never read: ready on every cycle
@@ -374,8 +346,7 @@ TEST(selector, run_returns_when_the_last_object_leaves)
 
 // Readiness reaches the object that owns the handle, and only that object, for many more handles
 // than the old 64-entry sets held; the selector's destruction closes every socket.
-TEST(selector, serves_a_thousand_sockets_and_leaks_no_descriptor)
-{
+TEST(selector, serves_a_thousand_sockets_and_leaks_no_descriptor) {
     const int before = test::open_descriptor_count();
     std::vector<std::string> journal;
     std::vector<int> peers;
@@ -390,21 +361,18 @@ TEST(selector, serves_a_thousand_sockets_and_leaks_no_descriptor)
             sel.add(p);
             peers.push_back(sv[1]);
         }
-        for (int i : {0, 64, 65, 999})
-            ASSERT_EQ(::write(peers[i], "x", 1), 1);
+        for (int i : {0, 64, 65, 999}) ASSERT_EQ(::write(peers[i], "x", 1), 1);
         journal.clear();
         ASSERT_TRUE(sel.cycle());
-        EXPECT_EQ(only(journal, "handle"), (std::vector<std::string>{"handle 0 100", "handle 64 100",
-                                                                     "handle 65 100", "handle 999 100"}));
+        EXPECT_EQ(only(journal, "handle"),
+                  (std::vector<std::string>{"handle 0 100", "handle 64 100", "handle 65 100", "handle 999 100"}));
     }
-    for (int fd : peers)
-        ::close(fd);
+    for (int fd : peers) ::close(fd);
     EXPECT_EQ(test::open_descriptor_count(), before);
 }
 
 // What a cycle costs depends on what is ready, not on what is registered.
-TEST(selector, one_ready_object_among_ten_thousand_idle_ones_is_the_only_one_called)
-{
+TEST(selector, one_ready_object_among_ten_thousand_idle_ones_is_the_only_one_called) {
     constexpr int idle_count = 10000;
     rlimit files{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
@@ -418,20 +386,17 @@ TEST(selector, one_ready_object_among_ten_thousand_idle_ones_is_the_only_one_cal
 
     struct counter : iodesc {
         counter(int handle, int& wants, int& handled) : iodesc(reporter{}, handle), wants(wants), handled(handled) {}
-        ~counter() override
-        {
+        ~counter() override {
             forget_handle();
             ::close(handle_);
         }
-        int wants_events(int* r, int* w, int* e) override
-        {
+        int wants_events(int* r, int* w, int* e) override {
             ++wants;
             *r = 1;
             *w = *e = 0;
             return 1;
         }
-        int handle_events(int, int, int) override
-        {
+        int handle_events(int, int, int) override {
             ++handled;
             return 0;
         }
@@ -483,8 +448,7 @@ TEST(selector, one_ready_object_among_ten_thousand_idle_ones_is_the_only_one_cal
 // Readiness is recorded by registration, not by handle number: when an object's handle is closed
 // during a dispatch and a new object gets the same number, the old object's readiness from that
 // wait does not reach the new one, and the new one is waited on properly from the next cycle.
-TEST(selector, a_handle_number_reused_during_a_dispatch_does_not_carry_the_old_readiness)
-{
+TEST(selector, a_handle_number_reused_during_a_dispatch_does_not_carry_the_old_readiness) {
     for (bool destroy_old : {true, false}) {
         SCOPED_TRACE(destroy_old ? "old object destroyed" : "old object closed its handle");
         std::vector<std::string> journal;
@@ -500,12 +464,9 @@ TEST(selector, a_handle_number_reused_during_a_dispatch_does_not_carry_the_old_r
             killer->want_read = old->want_read = 1;
             const int old_handle = old->handle();
             killer->on_events = [&] {
-                if (fresh)
-                    return 0;
-                if (destroy_old)
-                    delete old;
-                else
-                    old->close_handle();
+                if (fresh) return 0;
+                if (destroy_old) delete old;
+                else old->close_handle();
                 int sv[2];
                 EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
                 reused = sv[0];
@@ -539,8 +500,7 @@ TEST(selector, a_handle_number_reused_during_a_dispatch_does_not_carry_the_old_r
 }
 
 // A hang-up is reported whatever the object asked for; the wait would never end otherwise.
-TEST(selector, a_hung_up_handle_is_reported_even_to_an_object_that_asked_for_write_only)
-{
+TEST(selector, a_hung_up_handle_is_reported_even_to_an_object_that_asked_for_write_only) {
     struct hangup_case {
         int read, write, error;
         const char* expected;
@@ -567,8 +527,7 @@ TEST(selector, a_hung_up_handle_is_reported_even_to_an_object_that_asked_for_wri
     }
 }
 
-TEST(selector, without_a_timeout_the_wait_lasts_until_a_handle_is_ready)
-{
+TEST(selector, without_a_timeout_the_wait_lasts_until_a_handle_is_ready) {
     std::vector<std::string> journal;
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
@@ -593,12 +552,12 @@ TEST(selector, without_a_timeout_the_wait_lasts_until_a_handle_is_ready)
 
 void on_alarm(int) {}
 
-TEST(selector, an_interrupted_wait_is_repeated_without_dispatch)
-{
+TEST(selector, an_interrupted_wait_is_repeated_without_dispatch) {
     std::vector<std::string> journal;
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    struct sigaction sa {}, old {};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = on_alarm;  // no SA_RESTART: the wait fails with EINTR
     sigaction(SIGALRM, &sa, &old);
     itimerval every_100ms{{0, 100000}, {0, 100000}};
@@ -624,15 +583,12 @@ TEST(selector, an_interrupted_wait_is_repeated_without_dispatch)
 
 // Runs cycles until the object called `name` has been called, or `limit_ms` passes.
 void cycle_until_called(selector& sel, const std::vector<std::string>& journal, const std::string& name,
-                        int64_t limit_ms)
-{
+                        int64_t limit_ms) {
     int64_t end = iodesc::now_ms() + limit_ms;
-    while (only(journal, "handle " + name).empty() && iodesc::now_ms() < end)
-        ASSERT_TRUE(sel.cycle());
+    while (only(journal, "handle " + name).empty() && iodesc::now_ms() < end) ASSERT_TRUE(sel.cycle());
 }
 
-TEST(selector, a_deadline_calls_the_object_once_at_its_time_and_is_then_spent)
-{
+TEST(selector, a_deadline_calls_the_object_once_at_its_time_and_is_then_spent) {
     std::vector<std::string> journal;
     socket_pair s;
     selector sel(reporter{});
@@ -654,24 +610,20 @@ TEST(selector, a_deadline_calls_the_object_once_at_its_time_and_is_then_spent)
     EXPECT_LT(called_at, due + 1000);
     EXPECT_EQ(p->deadline(), -1);  // spent
     sel.set_wait_timeout(0);
-    for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(sel.cycle());
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(sel.cycle());
     EXPECT_EQ(only(journal, "handle").size(), 1u);
 
     // Set again from inside the call, it fires again.
     p->on_events = [&] {
-        if (only(journal, "handle").size() == 2)
-            p->set_deadline(iodesc::now_ms());
+        if (only(journal, "handle").size() == 2) p->set_deadline(iodesc::now_ms());
         return 0;
     };
     p->set_deadline(iodesc::now_ms());
-    for (int i = 0; i < 4; ++i)
-        ASSERT_TRUE(sel.cycle());
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(sel.cycle());
     EXPECT_EQ(only(journal, "handle").size(), 3u);
 }
 
-TEST(selector, a_cleared_deadline_never_fires)
-{
+TEST(selector, a_cleared_deadline_never_fires) {
     std::vector<std::string> journal;
     selector sel(reporter{});
     sel.set_wait_timeout(5);
@@ -697,8 +649,7 @@ TEST(selector, a_cleared_deadline_never_fires)
 
 // Deadlines set before registration, and moved later or earlier after it: only the latest
 // setting counts.
-TEST(selector, a_deadline_set_before_registration_is_honoured)
-{
+TEST(selector, a_deadline_set_before_registration_is_honoured) {
     std::vector<std::string> journal;
     selector sel(reporter{});
     sel.set_wait_timeout(5);
@@ -711,15 +662,13 @@ TEST(selector, a_deadline_set_before_registration_is_honoured)
     sel.add(moved);
     moved->set_deadline(due + 200);  // the first setting no longer counts
     int64_t end = iodesc::now_ms() + 3000;
-    while (only(journal, "handle").size() < 2 && iodesc::now_ms() < end)
-        ASSERT_TRUE(sel.cycle());
+    while (only(journal, "handle").size() < 2 && iodesc::now_ms() < end) ASSERT_TRUE(sel.cycle());
     EXPECT_EQ(only(journal, "handle"), (std::vector<std::string>{"handle early 000", "handle moved 000"}));
     EXPECT_GE(iodesc::now_ms(), due + 200);
 }
 
 // A due deadline and a ready handle in the same cycle make one call.
-TEST(selector, readiness_and_a_due_deadline_make_one_call)
-{
+TEST(selector, readiness_and_a_due_deadline_make_one_call) {
     std::vector<std::string> journal;
     socket_pair s;
     selector sel(reporter{});
@@ -736,8 +685,7 @@ TEST(selector, readiness_and_a_due_deadline_make_one_call)
 
 // Interest is asked for after each call and after request_update(), and the wait follows it;
 // a change made without either goes unnoticed.
-TEST(selector, interest_follows_wants_events_after_a_call_or_an_update)
-{
+TEST(selector, interest_follows_wants_events_after_a_call_or_an_update) {
     std::vector<std::string> journal;
     socket_pair s;  // writable at once, never readable
     selector sel(reporter{});
@@ -777,8 +725,7 @@ TEST(selector, interest_follows_wants_events_after_a_call_or_an_update)
 
 // Input decrypted but not yet read cannot show in the handle's readiness: the object is called
 // as readable at once, and the wait does not block meanwhile.
-TEST(selector, buffered_input_is_dispatched_as_readable_without_waiting)
-{
+TEST(selector, buffered_input_is_dispatched_as_readable_without_waiting) {
     struct buffered_case {
         int want_read;
         int want_write;
@@ -807,8 +754,7 @@ TEST(selector, buffered_input_is_dispatched_as_readable_without_waiting)
         EXPECT_LT(timed_cycle(sel), 1000);
         EXPECT_EQ(only(journal, "handle"),
                   c.expected[0] ? std::vector<std::string>{c.expected} : std::vector<std::string>{});
-        if (!c.expected[0])
-            continue;
+        if (!c.expected[0]) continue;
         // Drained, it waits on its handle like any other.
         sel.set_wait_timeout(0);
         p->want_write = 0;
@@ -819,8 +765,7 @@ TEST(selector, buffered_input_is_dispatched_as_readable_without_waiting)
 
 // An object that finds input buffered outside a dispatch (its partner handed it over) says so
 // with request_update().
-TEST(selector, buffered_input_found_between_calls_needs_an_update)
-{
+TEST(selector, buffered_input_found_between_calls_needs_an_update) {
     std::vector<std::string> journal;
     socket_pair s;
     selector sel(reporter{});
@@ -840,8 +785,7 @@ TEST(selector, buffered_input_found_between_calls_needs_an_update)
 }
 
 // A background object (a signal watch) is served while the loop runs but does not keep it going.
-TEST(selector, run_ends_when_only_background_objects_are_left)
-{
+TEST(selector, run_ends_when_only_background_objects_are_left) {
     std::vector<std::string> journal;
     socket_pair s;
     s.feed();  // ready on every cycle
@@ -863,8 +807,7 @@ TEST(selector, run_ends_when_only_background_objects_are_left)
     delete watch;
 }
 
-TEST(selector, stop_ends_run_after_the_current_dispatch_and_keeps_what_is_registered)
-{
+TEST(selector, stop_ends_run_after_the_current_dispatch_and_keeps_what_is_registered) {
     std::vector<std::string> journal;
     {
         selector sel(reporter{});
@@ -884,8 +827,7 @@ TEST(selector, stop_ends_run_after_the_current_dispatch_and_keeps_what_is_regist
         a->set_deadline(iodesc::now_ms() - 1);
         b->set_deadline(iodesc::now_ms() - 1);
         guard->set_deadline(iodesc::now_ms() + 3000);
-        for (probe* p : {a, b, guard})
-            sel.add(p);
+        for (probe* p : {a, b, guard}) sel.add(p);
         EXPECT_FALSE(sel.stopped());
         sel.run();
         EXPECT_TRUE(sel.stopped());
@@ -897,8 +839,7 @@ TEST(selector, stop_ends_run_after_the_current_dispatch_and_keeps_what_is_regist
 
 // A deadline set or cleared through the selector is the object's deadline: what iodesc::deadline()
 // reports, and what a later registration honours.
-TEST(selector, a_deadline_changed_through_the_selector_is_the_objects_deadline)
-{
+TEST(selector, a_deadline_changed_through_the_selector_is_the_objects_deadline) {
     std::vector<std::string> journal;
     selector sel(reporter{});
     sel.set_wait_timeout(0);

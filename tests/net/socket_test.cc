@@ -27,20 +27,26 @@ struct misuse {
     const char* message;
 };
 
-TEST(socket, operations_on_a_closed_socket)
-{
+TEST(socket, operations_on_a_closed_socket) {
     reporter quiet;
     inetaddr to(quiet, "127.0.0.1", "1");
     const misuse cases[] = {
-        {"read", [](socket& s) { char b[4]; return s.read(b, 4); }, -1, "tried read on closed socket\n"},
+        {"read",
+         [](socket& s) {
+             char b[4];
+             return s.read(b, 4);
+         },
+         -1, "tried read on closed socket\n"},
         {"write", [](socket& s) { return s.write("x", 1); }, -1, "tried write on closed socket\n"},
         {"bind", [&](socket& s) { return s.bind(&to); }, -1, "tried bind on closed socket\n"},
         {"connect", [&](socket& s) { return s.connect(&to); }, -1, "tried connect on closed socket\n"},
         {"listen", [](socket& s) { return s.listen(5); }, -1, "tried listen on closed socket\n"},
         {"accept", [](socket& s) { return s.accept(); }, -1, "tried accept on closed socket\n"},
         {"option", [](socket& s) { return s.tcp_nodelay(1); }, -1, "tried getopt/setopt on closed socket\n"},
-        {"getsockname", [](socket& s) { return s.local_address() ? 1L : 0L; }, 0, "tried getsockname on closed socket\n"},
-        {"getpeername", [](socket& s) { return s.peer_address() ? 1L : 0L; }, 0, "tried getpeername on closed socket\n"},
+        {"getsockname", [](socket& s) { return s.local_address() ? 1L : 0L; }, 0,
+         "tried getsockname on closed socket\n"},
+        {"getpeername", [](socket& s) { return s.peer_address() ? 1L : 0L; }, 0,
+         "tried getpeername on closed socket\n"},
         {"ioctl", [](socket& s) { return s.set_nonblocking(1); }, -1, "tried ioctl on closed socket\n"},
     };
     for (const misuse& c : cases) {
@@ -56,8 +62,7 @@ TEST(socket, operations_on_a_closed_socket)
 struct stalled_connect {
     test::listener l;
     int filler = -1;
-    stalled_connect()
-    {
+    stalled_connect() {
         ::listen(l.fd, 0);
         filler = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in sin{};
@@ -69,8 +74,7 @@ struct stalled_connect {
     ~stalled_connect() { ::close(filler); }
 };
 
-TEST(socket, operations_on_a_connecting_socket)
-{
+TEST(socket, operations_on_a_connecting_socket) {
     stalled_connect target;
     captured_log log;
     reporter r(&log.sink());
@@ -94,17 +98,16 @@ TEST(socket, operations_on_a_connecting_socket)
             EXPECT_EQ(rd, 0);
             EXPECT_EQ(wr, 1);
             EXPECT_EQ(er, 1);
-            EXPECT_EQ(log.text(), "tried read on connecting socket\ntried write on connecting socket\n"
-                                  "tried connect on connecting socket\n");
+            EXPECT_EQ(log.text(),
+                      "tried read on connecting socket\ntried write on connecting socket\n"
+                      "tried connect on connecting socket\n");
         }
         keep.push_back(std::move(s));
     }
-    if (!stalled)
-        GTEST_SKIP() << "every connect completed at once";
+    if (!stalled) GTEST_SKIP() << "every connect completed at once";
 }
 
-TEST(socket, connect_completes_through_the_selector_and_data_flows)
-{
+TEST(socket, connect_completes_through_the_selector_and_data_flows) {
     test::listener l;
     captured_log log;
     reporter r(&log.sink());
@@ -142,7 +145,10 @@ TEST(socket, connect_completes_through_the_selector_and_data_flows)
     EXPECT_EQ(got, "through a buffer");
 
     ASSERT_TRUE(test::write_all(peer, "pong"));
-    ASSERT_TRUE(test::run_until(sel, [&] { s->read_into(&in, 2048); return in.length() == 4; }));
+    ASSERT_TRUE(test::run_until(sel, [&] {
+        s->read_into(&in, 2048);
+        return in.length() == 4;
+    }));
     EXPECT_EQ(std::string(in.bytes(), 4), "pong");
     EXPECT_EQ(s->bytes_read(), 4);
     EXPECT_EQ(s->bytes_written(), 20);
@@ -151,14 +157,12 @@ TEST(socket, connect_completes_through_the_selector_and_data_flows)
     ASSERT_TRUE(test::run_until(sel, [&] { return s->read(buf, sizeof buf) == -1; }));
     // Writing to a peer that has gone fails instead of raising SIGPIPE.
     int w = 0;
-    for (int i = 0; i < 100 && w >= 0; ++i)
-        w = s->write("late", 4);
+    for (int i = 0; i < 100 && w >= 0; ++i) w = s->write("late", 4);
     EXPECT_EQ(w, -1);
     EXPECT_EQ(log.text(), "");
 }
 
-TEST(socket, a_refused_connect_ends_through_error_readiness)
-{
+TEST(socket, a_refused_connect_ends_through_error_readiness) {
     captured_log log;
     reporter r(&log.sink());
     int before = test::open_descriptor_count();
@@ -181,8 +185,7 @@ TEST(socket, a_refused_connect_ends_through_error_readiness)
     EXPECT_EQ(test::open_descriptor_count(), before);
 }
 
-TEST(socket, listen_accept_and_bind_failures)
-{
+TEST(socket, listen_accept_and_bind_failures) {
     captured_log log;
     reporter r(&log.sink());
     socket server(r, AF_INET, SOCK_STREAM, 0);
@@ -203,8 +206,7 @@ TEST(socket, listen_accept_and_bind_failures)
     int h = -1;
     for (int i = 0; i < 100 && h < 0; ++i) {
         h = server.accept();
-        if (h < 0)
-            usleep(10000);
+        if (h < 0) usleep(10000);
     }
     ASSERT_GE(h, 0);
     socket accepted(r, h);
@@ -222,8 +224,7 @@ TEST(socket, listen_accept_and_bind_failures)
     EXPECT_EQ(log.text(), "getpeername failed:107:Transport endpoint is not connected\n");
 }
 
-TEST(socket, options_read_back_and_name_themselves_in_failures)
-{
+TEST(socket, options_read_back_and_name_themselves_in_failures) {
     struct option_case {
         const char* name;
         int (socket::*accessor)(int);
@@ -251,14 +252,13 @@ TEST(socket, options_read_back_and_name_themselves_in_failures)
         EXPECT_EQ((not_a_socket.*c.accessor)(-1), -1);
         EXPECT_EQ(log.text(), std::string("unable to set socket option ") + c.name +
                                   ":88:Socket operation on non-socket\n"
-                                  "unable to get socket option " + c.name +
-                                  ":88:Socket operation on non-socket\n");
+                                  "unable to get socket option " +
+                                  c.name + ":88:Socket operation on non-socket\n");
         log.clear();
     }
 }
 
-TEST(socket, complete_connect_without_a_pending_connect_is_refused)
-{
+TEST(socket, complete_connect_without_a_pending_connect_is_refused) {
     struct probe : socket {
         using socket::complete_connect;
         using socket::socket;

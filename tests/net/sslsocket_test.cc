@@ -30,14 +30,12 @@ struct pki {
     test::cert_and_key stranger_ca = test::make_ca("someone else");
 };
 
-const pki& certs()
-{
+const pki& certs() {
     static pki p;
     return p;
 }
 
-ssl_ctx_ptr server_ctx(bool anonymous)
-{
+ssl_ctx_ptr server_ctx(bool anonymous) {
     ssl_ctx_ptr ctx(SSL_CTX_new(TLS_server_method()));
     if (anonymous) {
         SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION);
@@ -51,8 +49,7 @@ ssl_ctx_ptr server_ctx(bool anonymous)
 }
 
 // A client context as the agent's session makes it: verify the peer against one root.
-ssl_ctx_ptr client_ctx(X509* root, bool anonymous = false)
-{
+ssl_ctx_ptr client_ctx(X509* root, bool anonymous = false) {
     ssl_ctx_ptr ctx(SSL_CTX_new(TLS_client_method()));
     if (anonymous) {
         SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION);
@@ -72,8 +69,7 @@ public:
     using script = std::function<void(SSL*)>;
 
     tls_server(ssl_ctx_ptr ctx, int fd, script after_handshake)
-        : ctx_(std::move(ctx)), fd_(fd), script_(std::move(after_handshake))
-    {
+        : ctx_(std::move(ctx)), fd_(fd), script_(std::move(after_handshake)) {
         timeval tv{10, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -81,12 +77,9 @@ public:
     }
     ~tls_server() { join(); }
 
-    void join()
-    {
-        if (thread_.joinable())
-            thread_.join();
-        if (fd_ >= 0)
-            ::close(fd_);
+    void join() {
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
 
@@ -94,15 +87,13 @@ public:
     std::atomic<bool> handshake_done{false};
 
 private:
-    void run()
-    {
+    void run() {
         ssl_ptr ssl(SSL_new(ctx_.get()));
         SSL_set_fd(ssl.get(), fd_);
         if (SSL_accept(ssl.get()) == 1) {
             cipher = SSL_get_cipher_name(ssl.get());
             handshake_done = true;
-            if (script_)
-                script_(ssl.get());
+            if (script_) script_(ssl.get());
         }
         ERR_clear_error();  // this thread's queue: nothing for the client's log
     }
@@ -114,13 +105,11 @@ private:
 };
 
 // Echoes what arrives until the client closes.
-void echo(SSL* ssl)
-{
+void echo(SSL* ssl) {
     char buf[16384];
     int n;
     while ((n = SSL_read(ssl, buf, sizeof buf)) > 0)
-        if (SSL_write(ssl, buf, n) <= 0)
-            break;
+        if (SSL_write(ssl, buf, n) <= 0) break;
     SSL_shutdown(ssl);
 }
 
@@ -128,10 +117,8 @@ void echo(SSL* ssl)
 // that the tests' reads are woken by data rather than by the wait timeout.
 struct reading_sslsocket : sslsocket {
     using sslsocket::sslsocket;
-    int wants_events(int* read, int* write, int* error) override
-    {
-        if (sslsocket::wants_events(read, write, error))
-            return 1;
+    int wants_events(int* read, int* write, int* error) override {
+        if (sslsocket::wants_events(read, write, error)) return 1;
         *read = 1;
         return 1;
     }
@@ -144,8 +131,7 @@ struct ssl_fixture : ::testing::Test {
     test::listener l;
     sslsocket* sock = nullptr;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         ignore_sigpipe();
         ERR_clear_error();
         sel.set_wait_timeout(1);
@@ -155,8 +141,7 @@ struct ssl_fixture : ::testing::Test {
     bool alive() { return sel.contains(sock); }
 
     // A new sslsocket connecting to the listener, handed `ctx`'s SSL object.
-    void connect_client(SSL_CTX* ctx, int port)
-    {
+    void connect_client(SSL_CTX* ctx, int port) {
         sock = new reading_sslsocket(r, ctx, AF_INET, SOCK_STREAM, 0);
         ASSERT_EQ(sock->set_nonblocking(1), 0);
         inetaddr to(r, "127.0.0.1", std::to_string(port).c_str());
@@ -165,11 +150,12 @@ struct ssl_fixture : ::testing::Test {
         sel.add(sock);
     }
 
-    bool handshake() { return test::run_until(sel, [&] { return !alive() || !sock->is_busy(); }); }
+    bool handshake() {
+        return test::run_until(sel, [&] { return !alive() || !sock->is_busy(); });
+    }
 };
 
-TEST_F(ssl_fixture, handshake_records_the_peer_and_the_cipher_and_data_flows)
-{
+TEST_F(ssl_fixture, handshake_records_the_peer_and_the_cipher_and_data_flows) {
     const int before = test::open_descriptor_count();
     ssl_ctx_ptr ctx = client_ctx(certs().ca.cert.get());
     connect_client(ctx.get(), l.port);
@@ -215,8 +201,7 @@ TEST_F(ssl_fixture, handshake_records_the_peer_and_the_cipher_and_data_flows)
     EXPECT_EQ(test::open_descriptor_count(), before);
 }
 
-TEST_F(ssl_fixture, a_certificate_that_fails_verification)
-{
+TEST_F(ssl_fixture, a_certificate_that_fails_verification) {
     ssl_ctx_ptr ctx = client_ctx(certs().stranger_ca.cert.get());
     connect_client(ctx.get(), l.port);
     tls_server server(server_ctx(false), l.accept_one(5000), nullptr);
@@ -230,8 +215,7 @@ TEST_F(ssl_fixture, a_certificate_that_fails_verification)
     EXPECT_NE(text.find(":error:"), std::string::npos) << text;
 }
 
-TEST_F(ssl_fixture, a_peer_that_does_not_speak_tls)
-{
+TEST_F(ssl_fixture, a_peer_that_does_not_speak_tls) {
     ssl_ctx_ptr ctx = client_ctx(certs().ca.cert.get());
     connect_client(ctx.get(), l.port);
     int peer = l.accept_one(5000);
@@ -245,8 +229,7 @@ TEST_F(ssl_fixture, a_peer_that_does_not_speak_tls)
     ::close(peer);
 }
 
-TEST_F(ssl_fixture, a_peer_without_a_certificate)
-{
+TEST_F(ssl_fixture, a_peer_without_a_certificate) {
     ssl_ctx_ptr ctx = client_ctx(nullptr, true);
     connect_client(ctx.get(), l.port);
     tls_server server(server_ctx(true), l.accept_one(5000), nullptr);
@@ -257,8 +240,7 @@ TEST_F(ssl_fixture, a_peer_without_a_certificate)
     EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(ssl_fixture, over_a_socket_pair_each_direction_ends_on_its_own)
-{
+TEST_F(ssl_fixture, over_a_socket_pair_each_direction_ends_on_its_own) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     ssl_ctx_ptr ctx = client_ctx(certs().ca.cert.get());
@@ -297,8 +279,7 @@ TEST_F(ssl_fixture, over_a_socket_pair_each_direction_ends_on_its_own)
     EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(ssl_fixture, through_tinyproxy)
-{
+TEST_F(ssl_fixture, through_tinyproxy) {
     test::tinyproxy_process tinyproxy;
     ASSERT_TRUE(tinyproxy.start()) << tinyproxy.error();
     set_proxy_configuration("127.0.0.1", std::to_string(tinyproxy.port()).c_str(), nullptr);

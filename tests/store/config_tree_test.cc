@@ -30,8 +30,8 @@ TEST(ConfigTree, LookupFallsBackToDefaultAndEnvironment) {
 
 TEST(ConfigTree, Numbers) {
     config_tree t;
-    const std::pair<const char*, int> cases[] = {{"12abc", 12}, {"-5", 0}, {"", 0}, {"x1", 0},
-                                                 {"0", 0}, {"007", 7}, {" 3", 0}, {"99999999999", 0x7fffffff}};
+    const std::pair<const char*, int> cases[] = {{"12abc", 12}, {"-5", 0},  {"", 0},   {"x1", 0},
+                                                 {"0", 0},      {"007", 7}, {" 3", 0}, {"99999999999", 0x7fffffff}};
     for (auto [text, expected] : cases) {
         t.put_text("n", "v", text);
         EXPECT_EQ(t.get_number("n", "v"), expected) << text;
@@ -64,8 +64,7 @@ TEST(ConfigText, WriterFormat) {
     config_tree t;
     t.put_text(nullptr, "sessions", "a");
     t.put_text("a", "command", "c:\\x $y \"q\"\t");
-    EXPECT_EQ(write_config_text(t),
-              "[ default ]\nsessions=a\n\n[ a ]\ncommand=c:\\\\x \\$y \\\"q\\\"\\t\n\n");
+    EXPECT_EQ(write_config_text(t), "[ default ]\nsessions=a\n\n[ a ]\ncommand=c:\\\\x \\$y \\\"q\\\"\\t\n\n");
 }
 
 TEST(ConfigText, HandWrittenTexts) {

@@ -72,9 +72,8 @@ TEST_P(StreamBoundaries, BlocksAndRoundTrip) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, StreamBoundaries,
-                         ::testing::Values(boundary_case{0, {0}}, boundary_case{1, {1}},
-                                           boundary_case{4095, {4095}}, boundary_case{4096, {4096}},
-                                           boundary_case{4097, {4096, 1}},
+                         ::testing::Values(boundary_case{0, {0}}, boundary_case{1, {1}}, boundary_case{4095, {4095}},
+                                           boundary_case{4096, {4096}}, boundary_case{4097, {4096, 1}},
                                            boundary_case{3 * 4096, {4096, 4096, 4096}},
                                            boundary_case{3 * 4096 + 5, {4096, 4096, 4096, 5}}),
                          [](const auto& info) { return "text" + std::to_string(info.param.text_size); });
@@ -87,7 +86,8 @@ TEST(ReliableStream, WrittenInPiecesEqualsWrittenWhole) {
     a.write(text.data(), text.size(), whole);
     a.close(whole);
     b.start(standard_seed, pieces);
-    for (size_t pos = 0; pos < text.size(); pos += 100) b.write(text.data() + pos, 100 > text.size() - pos ? text.size() - pos : 100, pieces);
+    for (size_t pos = 0; pos < text.size(); pos += 100)
+        b.write(text.data() + pos, 100 > text.size() - pos ? text.size() - pos : 100, pieces);
     b.close(pieces);
     EXPECT_EQ(whole, pieces);
 }
@@ -121,7 +121,8 @@ TEST(ReliableStream, CutsAndDamage) {
     cut.assign(stream.begin(), stream.begin() + 20);
     EXPECT_EQ(read(cut, out), std::make_pair(true, true));
     // A changed payload byte, signature byte or digest byte: status 0, nothing more delivered.
-    for (size_t pos : {size_t{3}, size_t{20}, reliable_signature_size + 10, reliable_signature_size + block + 4 + 4096 + 3}) {
+    for (size_t pos :
+         {size_t{3}, size_t{20}, reliable_signature_size + 10, reliable_signature_size + block + 4 + 4096 + 3}) {
         byte_buffer bad = stream;
         bad[pos] ^= 0x40;
         out.clear();

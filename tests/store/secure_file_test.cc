@@ -67,9 +67,20 @@ TEST(SecureFile, RoundTripKeepsEveryEscapedCharacter) {
     scratch_dir dir;
     memory_sink sink;
     const std::string tricky[] = {
-        "back\\slash", "cr\rlf\nend", "bs\bx\ttab", "dollar $HOME and ${x}", "quotes \" ' `",
-        "hash # not a comment", "  leading spaces", "trailing spaces  ", "   ", "", "\\", "end\\",
-        "semi;colon=equals[brackets]", std::string("high\xe9\xff bytes"),
+        "back\\slash",
+        "cr\rlf\nend",
+        "bs\bx\ttab",
+        "dollar $HOME and ${x}",
+        "quotes \" ' `",
+        "hash # not a comment",
+        "  leading spaces",
+        "trailing spaces  ",
+        "   ",
+        "",
+        "\\",
+        "end\\",
+        "semi;colon=equals[brackets]",
+        std::string("high\xe9\xff bytes"),
     };
     config_tree tree;
     for (size_t i = 0; i < std::size(tricky); ++i) {

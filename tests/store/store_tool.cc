@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
         if (!tree) return 1;
         for (const config_section* s : tree->sections()) {
             std::cout << "S\t" << hex(s->name()) << "\n";
-            for (const config_entry& e : s->entries()) std::cout << "E\t" << hex(e.name) << "\t" << hex(e.value) << "\n";
+            for (const config_entry& e : s->entries())
+                std::cout << "E\t" << hex(e.name) << "\t" << hex(e.value) << "\n";
         }
         return 0;
     }
