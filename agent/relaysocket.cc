@@ -169,6 +169,19 @@ int relaysocket::on_deadline() {
     return -1;
 }
 
+rwbuf* relaysocket::read_target() { return partner_ ? &partner_->partner_input_ : nullptr; }
+
+int relaysocket::on_input() {
+    if (partner_) partner_->push();
+    return 0;
+}
+
+int relaysocket::on_output() { return 0; }
+
+rwbuf& relaysocket::output() { return partner_input_; }
+
+bool relaysocket::output_pending() { return !partner_input_.empty(); }
+
 int relaysocket::established() {
     notify_connected();
     return 0;
@@ -178,7 +191,7 @@ int relaysocket::drain_check() {
     if (state_ == relay_state::closed) return 1;
     if (state_ <= relay_state::handshaking) {
         // Still setting up: with nothing to deliver the end has no reason to go on.
-        if (partner_input_.empty()) {
+        if (!output_pending()) {
             finish_soon();
             return 1;
         }
@@ -188,13 +201,16 @@ int relaysocket::drain_check() {
     state_ = relay_state::draining;
     arm_deadline();
     push();
-    return partner_input_.empty() ? 1 : 0;
+    return output_pending() ? 0 : 1;
 }
 
-bool relaysocket::read_wanted() const {
+bool relaysocket::read_wanted() {
     switch (state_) {
         case relay_state::relaying:
-        case relay_state::output_ended: return partner_ && partner_->partner_input_.length() < backlog_limit;
+        case relay_state::output_ended: {
+            const rwbuf* target = read_target();
+            return target && target->length() < backlog_limit;
+        }
         case relay_state::draining: return !input_done();  // read and drop until the peer's end
         default: return false;
     }
@@ -207,7 +223,7 @@ int relaysocket::wants_events(int* read, int* write, int* error) {
     sslsocket::wants_events(read, write, error);  // what the library last waited for
     bool library_wants_write = *write != 0;
     *read = read_wanted() ? 1 : 0;
-    *write = (!output_ended_ && (!partner_input_.empty() || library_wants_write)) ? 1 : 0;
+    *write = (!output_ended_ && (output_pending() || library_wants_write)) ? 1 : 0;
     *error = 1;
     return 1;
 }
@@ -222,7 +238,7 @@ void relaysocket::report_read_failure() {
         return;
     }
     // A peer that closes with nothing left for it is an ordinary end, not a failure.
-    if (!partner_input_.empty()) report(*this, "connection broken. can't read from %s socket\n", kind_);
+    if (output_pending()) report(*this, "connection broken. can't read from %s socket\n", kind_);
 }
 
 int relaysocket::read_step() {
@@ -232,7 +248,7 @@ int relaysocket::read_step() {
             char discard[max_read];
             n = read(discard, sizeof discard);
         } else {
-            n = read_into(&partner_->partner_input_, max_read);
+            n = read_into(read_target(), max_read);
         }
         if (n == 0) break;
         if (n < 0) {
@@ -243,18 +259,20 @@ int relaysocket::read_step() {
             break;  // the peer's end of stream: the partner ends its output once it has written out
         }
         last_transfer_ms_ = now_ms();
-        if (partner_) partner_->push();
+        if (state_ != relay_state::draining && on_input() == -1) return -1;
         if (n < max_read && !has_buffered_input()) break;
     }
-    if (input_done() && partner_) partner_->push();
+    if (input_done() && state_ != relay_state::draining && on_input() == -1) return -1;
     return 0;
 }
 
 int relaysocket::flush() {
     if (state_ <= relay_state::handshaking || state_ == relay_state::closed || output_ended_) return 0;
     bool was_full = partner_input_.length() >= backlog_limit;
-    while (!partner_input_.empty()) {
-        int n = write_from(&partner_input_);
+    if (on_output() == -1) return -1;
+    rwbuf& out = output();
+    while (!out.empty()) {
+        int n = write_from(&out);
         if (n < 0) {
             report(*this, "connection broken. unable to write to %s socket\n", kind_);
             return -1;
@@ -265,7 +283,7 @@ int relaysocket::flush() {
     if (partner_ && was_full && partner_input_.length() < backlog_limit)
         partner_->request_update();  // it may read again
     bool nothing_more = state_ == relay_state::draining || (partner_ && partner_->input_done());
-    if (partner_input_.empty() && nothing_more && shutdown_output() != 0)
+    if (!output_pending() && nothing_more && shutdown_output() != 0)
         output_ended_ = true;  // done, or failed: either way nothing more goes out
     return 0;
 }
@@ -296,9 +314,11 @@ void relaysocket::push() {
 }
 
 int relaysocket::relay(int readable, int writable, int error) {
+    // A pending socket error (a reset) still leaves what arrived before it to be read: a far
+    // agent's alert, say, which says why it refused us.
+    if ((readable || error) && read_step() == -1) return -1;
     if (error) return -1;
-    if (readable && read_step() == -1) return -1;
-    if ((writable || !partner_input_.empty()) && flush() == -1) return -1;
+    if ((writable || output_pending()) && flush() == -1) return -1;
     advance();
     return state_ == relay_state::closed ? -1 : 0;
 }

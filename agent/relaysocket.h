@@ -103,6 +103,25 @@ protected:
     bool start_connect(const inetaddr& target, bool through_proxy);
     // The first call once set-up has completed; -1 refuses the connection.
     virtual int established();
+
+    // Hooks for protocol ends that look into the stream (line-based FTP control, say). The plain
+    // relay reads straight into the partner's partner-input buffer and writes its own out.
+    //
+    // Where bytes read from the peer go (null: nowhere now). Reading stops while it holds
+    // backlog_limit bytes or more.
+    virtual rwbuf* read_target();
+    // After bytes arrived in read_target(), and once more when the peer's stream has ended
+    // (input_done()): hand them on. The default pushes them to the partner. -1 fails the end
+    // (after its message).
+    virtual int on_input();
+    // Before writing to the peer: move what may go out into output() (whole lines, say). -1
+    // fails the end.
+    virtual int on_output();
+    // What is written to the peer; by default the partner-input buffer.
+    virtual rwbuf& output();
+    // True while anything is still to be written to the peer (every buffer of a protocol end);
+    // an end drains and ends its output only when this is false.
+    virtual bool output_pending();
     // Sends the connection log's connect notification for this end's pair.
     void notify_connected();
 
@@ -118,7 +137,7 @@ private:
     int flush();
     void advance();
     void arm_deadline();
-    bool read_wanted() const;
+    bool read_wanted();
     void take_peer_address();
     void report_read_failure();
     // Has the selector call handle_events at once, which then ends the end.
