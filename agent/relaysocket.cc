@@ -102,8 +102,10 @@ void relaysocket::update_setup_state() {
     else state_ = partner_lost_ ? relay_state::draining : relay_state::relaying;
 }
 
-// The deadline that fits the state: the set-up bound, the session's inactivity timeout while
-// relaying, or the linger bound of a draining end (whichever comes first).
+// The deadline that fits the state: the set-up bound; the linger bound of a draining end that
+// has written out everything and ended its output (whichever is shorter of it and the
+// inactivity timeout); otherwise the session's inactivity timeout, when it has one. A draining
+// end still writing to a slow peer is a transfer like any other: only inactivity ends it.
 void relaysocket::arm_deadline() {
     int idle = data_.session().timeout;
     int64_t now = now_ms();
@@ -111,7 +113,7 @@ void relaysocket::arm_deadline() {
     if (state_ <= relay_state::handshaking) {
         int bound = idle > 0 ? std::min(idle, setup_timeout_seconds) : setup_timeout_seconds;
         due = now + seconds_ms(bound);
-    } else if (state_ == relay_state::draining) {
+    } else if (lingering()) {
         due = now + seconds_ms(idle > 0 ? std::min(idle, linger_seconds) : linger_seconds);
     } else if (idle > 0) {
         int64_t last = last_transfer_ms_;
@@ -154,9 +156,10 @@ int relaysocket::handle_events(int readable, int writable, int error) {
     return 0;
 }
 
+bool relaysocket::lingering() const { return state_ == relay_state::draining && output_ended_; }
+
 int relaysocket::on_deadline() {
-    if (state_ == relay_state::draining)
-        return -1;  // the peer did not end its stream in time; nothing of ours is in flight
+    if (lingering()) return -1;  // the peer did not end its stream in time; nothing of ours is in flight
     int idle = data_.session().timeout;
     if (idle <= 0) return 0;
     int64_t last = last_transfer_ms_;
@@ -283,8 +286,10 @@ int relaysocket::flush() {
     if (partner_ && was_full && partner_input_.length() < backlog_limit)
         partner_->request_update();  // it may read again
     bool nothing_more = state_ == relay_state::draining || (partner_ && partner_->input_done());
-    if (!output_pending() && nothing_more && shutdown_output() != 0)
+    if (!output_pending() && nothing_more && shutdown_output() != 0) {
         output_ended_ = true;  // done, or failed: either way nothing more goes out
+        if (lingering()) arm_deadline();
+    }
     return 0;
 }
 

@@ -36,7 +36,8 @@ inline constexpr int backlog_limit = 8192;
 // The most the connect, the proxy exchange and the handshake may take together, unless the
 // session's inactivity timeout is shorter.
 inline constexpr int setup_timeout_seconds = 30;
-// How long a draining end waits for its peer's end of stream after ending its own.
+// How long a draining end waits for its peer's end of stream once it has written out everything
+// and ended its own.
 inline constexpr int linger_seconds = 5;
 
 enum class relay_state {
@@ -137,6 +138,8 @@ private:
     int flush();
     void advance();
     void arm_deadline();
+    // Draining with everything written and the output ended: only the peer's end is awaited.
+    bool lingering() const;
     bool read_wanted();
     void take_peer_address();
     void report_read_failure();
