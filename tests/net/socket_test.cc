@@ -3,10 +3,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -183,6 +185,52 @@ TEST(socket, a_refused_connect_ends_through_error_readiness) {
     }
     EXPECT_EQ(log.text(), "connect failed:111:Connection refused\n");
     EXPECT_EQ(test::open_descriptor_count(), before);
+}
+
+// A local-domain address: the one kind of stream socket whose connect() answers EAGAIN on
+// demand (a full listen queue), the answer a TCP connect gives when no local port is free.
+class local_address : public address {
+public:
+    explicit local_address(const std::string& path) {
+        sun_.sun_family = AF_UNIX;
+        path.copy(sun_.sun_path, sizeof sun_.sun_path - 1);
+    }
+    int length() const override { return sizeof sun_; }
+    const sockaddr* sockaddr_ptr() const override { return reinterpret_cast<const sockaddr*>(&sun_); }
+    int family() const override { return AF_UNIX; }
+    std::string text() const override { return sun_.sun_path; }
+    bool is_valid() const override { return true; }
+
+private:
+    sockaddr_un sun_{};
+};
+
+TEST(socket, a_connect_that_cannot_start_now_is_a_failure_not_a_connect_under_way) {
+    captured_log log;
+    reporter r(&log.sink());
+    std::string path = "/tmp/orv-socket-test-" + std::to_string(getpid());
+    unlink(path.c_str());
+    local_address at(path);
+    int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(listener, at.sockaddr_ptr(), at.length()), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    // Fill the listen queue; the next non-blocking connect gets EAGAIN.
+    std::vector<std::unique_ptr<socket>> fillers;
+    int rc = 0;
+    for (int i = 0; i < 16 && rc == 0; ++i) {
+        auto s = std::make_unique<socket>(r, AF_UNIX, SOCK_STREAM, 0);
+        s->set_nonblocking(1);
+        rc = s->connect(&at);
+        if (rc == 0) {
+            EXPECT_FALSE(s->is_connecting()) << "a local connect either completes or fails at once";
+        }
+        fillers.push_back(std::move(s));
+    }
+    EXPECT_EQ(rc, -1);
+    EXPECT_FALSE(fillers.back()->is_connecting());
+    EXPECT_NE(log.text().find("connect failed:11:"), std::string::npos) << log.text();
+    ::close(listener);
+    unlink(path.c_str());
 }
 
 TEST(socket, listen_accept_and_bind_failures) {
