@@ -11,9 +11,9 @@ namespace orv {
 
 namespace {
 
-// Keeps the newest session the far agent gave us. The library's own client cache would grow by
-// every ticket (two per TLS 1.3 connection) and have to be searched for the newest on every
-// connection; one reference is all a client needs.
+// Hands every session the far agent gives us to the session's small pool. The library's own
+// client cache would grow by every ticket (two per TLS 1.3 connection) and have to be searched on
+// every connection.
 int remember_session(SSL* ssl, SSL_SESSION* session) {
     auto* data = static_cast<connection_data*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
     if (!data) return 0;
@@ -54,7 +54,7 @@ connection_data::~connection_data() {
     user_key_.reset();
     root_cert_.reset();
     partners_.clear();
-    latest_session_.reset();
+    sessions_.clear();
     ctx_.reset();
     record_.reset();
 }
@@ -160,22 +160,30 @@ bool connection_data::install_root() {
 SSL* connection_data::new_ssl() {
     if (!ctx_) return nullptr;
     SSL* ssl = SSL_new(ctx_.get());
-    if (!ssl || !record_->cache || !latest_session_) return ssl;
-    SSL_SESSION* s = latest_session_.get();
-    long start = static_cast<long>(SSL_SESSION_get_time(s));
-    bool valid = start + static_cast<long>(SSL_SESSION_get_timeout(s)) > static_cast<long>(std::time(nullptr));
-    if (valid && SSL_SESSION_is_resumable(s)) SSL_set_session(ssl, s);
+    if (!ssl || !record_->cache) return ssl;
+    // Newest first; sessions that have expired or cannot resume are dropped on the way.
+    long now = static_cast<long>(std::time(nullptr));
+    while (!sessions_.empty()) {
+        ssl_session_ptr& s = sessions_.back();
+        long start = static_cast<long>(SSL_SESSION_get_time(s.get()));
+        bool valid = start + static_cast<long>(SSL_SESSION_get_timeout(s.get())) > now;
+        if (!valid || !SSL_SESSION_is_resumable(s.get())) {
+            sessions_.pop_back();
+            continue;
+        }
+        SSL_set_session(ssl, s.get());
+        // A TLS 1.3 ticket serves one resumption (far agents refuse a second use and the
+        // connection falls back to a full handshake); each connection brings fresh ones. Older
+        // sessions may be resumed again and again.
+        if (SSL_SESSION_get_protocol_version(s.get()) >= TLS1_3_VERSION) sessions_.pop_back();
+        break;
+    }
     return ssl;
 }
 
 void connection_data::remember_session(SSL_SESSION* session) {
-    // The newest arrival wins, also within the same second: a TLS 1.3 ticket may serve only one
-    // resumption, and the far agent hands out fresh ones with every connection.
-    if (latest_session_ && SSL_SESSION_get_time(session) < SSL_SESSION_get_time(latest_session_.get())) {
-        SSL_SESSION_free(session);
-        return;
-    }
-    latest_session_.reset(session);
+    sessions_.emplace_back(session);
+    if (sessions_.size() > max_sessions) sessions_.pop_front();
 }
 
 pair* connection_data::find_pair(int number) const {

@@ -5,6 +5,7 @@
 // own the store, the pairs or the sockets.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,10 +31,10 @@ public:
     connection_data(const connection_data&) = delete;
     connection_data& operator=(const connection_data&) = delete;
 
-    // A new SSL object for one connection (the caller owns it), offered the newest reusable
+    // A new SSL object for one connection (the caller owns it), offered the newest resumable
     // session when `cache` is set; null without a context.
     SSL* new_ssl();
-    // Takes the reference to a session the far agent has just given (kept when it is newer).
+    // Takes the reference to a session the far agent has just given.
     void remember_session(SSL_SESSION* session);
 
     const session_record& session() const { return *record_; }
@@ -58,7 +59,10 @@ private:
     x509_ptr user_cert_;
     x509_ptr root_cert_;
     ssl_ctx_ptr ctx_;
-    ssl_session_ptr latest_session_;
+    // The far agent's newest sessions, oldest first: enough tickets for connections that start
+    // together to resume each with its own.
+    static constexpr size_t max_sessions = 64;
+    std::deque<ssl_session_ptr> sessions_;
     std::vector<std::string> partners_;
     log_callback log_ = nullptr;
     std::map<int, pair*> pairs_;
