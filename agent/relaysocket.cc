@@ -32,7 +32,9 @@ bool set_relay_options(socket& s, const connection_data& data) {
 int64_t seconds_ms(int seconds) { return static_cast<int64_t>(seconds) * 1000; }
 
 // Reads per event before others get their turn; a short read ends the round earlier.
-constexpr int reads_per_event = 4;
+constexpr int reads_per_event = 8;
+// The most one event reads into the partner's buffer.
+constexpr int batch_bytes = 65536;
 
 }  // namespace
 
@@ -245,7 +247,8 @@ void relaysocket::report_read_failure() {
 }
 
 int relaysocket::read_step() {
-    for (int round = 0; round < reads_per_event && read_wanted(); ++round) {
+    bool arrived = false;
+    for (int round = 0; round < reads_per_event && (round == 0 ? read_wanted() : batch_room()); ++round) {
         int n;
         if (state_ == relay_state::draining) {
             char discard[max_read];
@@ -262,11 +265,20 @@ int relaysocket::read_step() {
             break;  // the peer's end of stream: the partner ends its output once it has written out
         }
         last_transfer_ms_ = now_ms();
-        if (state_ != relay_state::draining && on_input() == -1) return -1;
+        arrived = true;
         if (n < max_read && !has_buffered_input()) break;
     }
-    if (input_done() && state_ != relay_state::draining && on_input() == -1) return -1;
+    // One hand-over per event: the partner then writes what arrived in as few calls as it can.
+    if ((arrived || input_done()) && state_ != relay_state::draining && on_input() == -1) return -1;
     return 0;
+}
+
+// Within one event an end goes on reading (decrypted records the library holds, a large plain
+// read) until the batch is full; the back-pressure limit only decides whether it starts.
+bool relaysocket::batch_room() {
+    if (state_ == relay_state::draining) return !input_done();
+    rwbuf* target = read_target();
+    return target && !input_done() && target->length() < batch_bytes;
 }
 
 int relaysocket::flush() {

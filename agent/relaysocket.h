@@ -53,8 +53,9 @@ enum class relay_state {
 
 class relaysocket : public sslsocket, public virtual type_label {
 public:
-    // Most bytes read per call (one full TLS record).
-    static constexpr int max_read = 16384;
+    // Most bytes read per call: four full TLS records from a local program (a TLS end returns
+    // one record per call).
+    static constexpr int max_read = 65536;
 
     // Over an accepted handle: takes the peer address text at once. `kind` names the socket in
     // messages ("simpledata").
@@ -141,6 +142,7 @@ private:
     // Draining with everything written and the output ended: only the peer's end is awaited.
     bool lingering() const;
     bool read_wanted();
+    bool batch_room();
     void take_peer_address();
     void report_read_failure();
     // Has the selector call handle_events at once, which then ends the end.
