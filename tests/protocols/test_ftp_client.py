@@ -260,7 +260,7 @@ def retr(ftp):
 def passive_retrieval(w):
     """PASV: the FTP client is sent to a rendezvous on the agent's own address; the data TLS
     connection's header names the address and port of the far agent's 227; the bytes arrive."""
-    far, port, _ = setup(w)
+    far, port, agent = setup(w)
     ftp = login(port)
     reply = ftp.sendcmd("PASV")
     host, rport = ftplib.parse227(reply)
@@ -284,6 +284,7 @@ def passive_retrieval(w):
     ftp.quit()
     log = w.wait_lines(r"DISCONNECT.*type: FTP data connection\.", count=2)
     check(any("type: FTP control connection" in l for l in log), "control connection named: %r" % log)
+    w.stop(agent)
 
 
 def epsv_retrieval(w):
@@ -384,7 +385,18 @@ def second_pasv_drops_first(w):
     data.close()
     check(ended and got == PAYLOAD, "second data connection carries the payload")
     check(ftp.voidresp().startswith("226"), "transfer complete")
-    ftp.quit()
+    # The agent ends with a control connection and a waiting rendezvous: all of it is closed and
+    # logged on the way out.
+    ftp.sendcmd("PASV")
+    with far.lock:
+        far.lock.wait_for(lambda: len(far.data) == 3, WAIT)
+    w.stop(agent)
+    check(agent.returncode == 0, "agent status %r" % agent.returncode)
+    log = w.lines()
+    connects = [l for l in log if l.startswith("INF CONNECT") and "server: N/A" in l]
+    disconnects = [l for l in log if l.startswith("INF DISCONNECT")]
+    check(len(connects) == 4 and len(disconnects) == 4, "every pair logged out: %r" % log)
+    ftp.close()
 
 
 def accept_timeout(w):
