@@ -213,8 +213,8 @@ bool ftp_c_proto::start_passive(uint32_t address, uint16_t port, bool extended) 
     accept_ = plain;
     fwd_ = ssl;
     attach_data_connection(plain, ssl);
-    std::string reply = extended ? ftp::make_229_reply(plain->port())
-                                 : ftp::make_227_reply(ntohl(local->addr_net()), plain->port());
+    std::string reply =
+        extended ? ftp::make_229_reply(plain->port()) : ftp::make_227_reply(ntohl(local->addr_net()), plain->port());
     return answer_client(reply);
 }
 

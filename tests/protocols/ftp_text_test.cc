@@ -17,8 +17,8 @@ TEST(ftp_text, line_ends_only_at_cr_directly_followed_by_lf) {
         {"USER a\r\n", 8},
         {"USER a\r\nPASS b\r\n", 8},
         {"\r\n", 2},
-        {"a\rb\r\n", 5},       // a CR followed by other data is data
-        {"a\nb\r\n", 5},       // a lone LF does not end a line
+        {"a\rb\r\n", 5},  // a CR followed by other data is data
+        {"a\nb\r\n", 5},  // a lone LF does not end a line
         {"a\n\r\n", 4},
         {"a\r\r\n", 4},
         {"a\n", 0},
@@ -61,7 +61,7 @@ TEST(ftp_text, host_port_decoding) {
         {"1,2,3,4,5,6,7", true, 0x01020304, 0x0506},  // what follows the sixth is skipped
         {"1,2,3,4,5,6x", true, 0x01020304, 0x0506},
         {"1,,3,4,5,6", true, 0x01000304, 0x0506},  // an empty number is 0
-        {"1,2,3,4,5,", false, 0, 0},                // fewer than six
+        {"1,2,3,4,5,", false, 0, 0},               // fewer than six
         {"1,2,3,4,5", false, 0, 0},
         {"1,2,3,4", false, 0, 0},
         {"", false, 0, 0},

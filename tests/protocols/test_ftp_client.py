@@ -3,6 +3,7 @@ requires our client certificate, records the channel header and the control line
 connection, and plays a small FTP server on the control connection. Python's ftplib is the FTP
 client. Everything on 127.0.0.1; every wait is bounded."""
 import ftplib
+import io
 import os
 import re
 import socket
@@ -318,7 +319,7 @@ def active_mode(w):
     ftp = login(port)
     ftp.set_pasv(False)
     check(retr(ftp) == PAYLOAD, "active download")
-    ftp.storbinary("STOR up", __import__("io").BytesIO(UPLOAD))
+    ftp.storbinary("STOR up", io.BytesIO(UPLOAD))
     ftp.quit()
     lines = far.control_lines()
     ports = [l for l in lines if l.startswith(b"PORT ")]
@@ -356,10 +357,17 @@ def eprt(w):
         fail("EPRT |2| accepted")
     except ftplib.error_perm as e:
         check(str(e) == "522 Network protocol not supported, use (1)", "522 answer: %r" % str(e))
+    # Malformed (the command word in any case): answered here too, nothing built.
+    try:
+        ftp.sendcmd("eprt |1|127.0.0|%d|" % lport)
+        fail("malformed EPRT accepted")
+    except ftplib.error_perm as e:
+        check(str(e).startswith("501 "), "501 answer: %r" % str(e))
     check(ftp.sendcmd("NOOP").startswith("200"), "control goes on")
     lines = far.control_lines()
     check(b"EPRT |1|127.0.0.1|%d|\r\n" % lport in lines, "EPRT |1| unchanged: %r" % lines)
-    check(not any(l.startswith(b"EPRT |2|") for l in lines), "EPRT |2| not forwarded: %r" % lines)
+    check(not any(l.upper().startswith(b"EPRT |2|") or l.startswith(b"eprt") for l in lines),
+          "EPRT |2| and the malformed one not forwarded: %r" % lines)
     check(len(far.data) == 1, "no data connection for EPRT |2|")
     ftp.quit()
     lsock.close()
