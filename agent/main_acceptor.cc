@@ -14,26 +14,32 @@
 #include "agent/simpledata.h"
 #include "agent/stdssl.h"
 #include "net/selector.h"
+#include "protocols/ftp/ftp_c_proto.h"
 
 namespace orv {
 
 namespace {
 
+relaysocket* new_simpledata(const reporter& parent, connection_data& data, int handle, const channel_header& header) {
+    return new (std::nothrow) simpledata(parent, data, handle, header);
+}
+
 struct login_row {
     const char* login;  // null: no login, or an empty one
     const char* failure;
     bool header;
+    plain_factory make_plain;
 };
 
-// The protocol modules of "ftp", "progress" and "oracle" come later; until then their sessions
-// relay through simpledata, with the channel header the far agent expects.
+// The protocol modules of "progress" and "oracle" come later; until then their sessions relay
+// through simpledata, with the channel header the far agent expects.
 const login_row login_table[] = {
-    {nullptr, "unable to create socket pair\n", false},
-    {"ftp", "unable to create ftp client socket pair\n", true},
-    {"progress", "unable to create progress client socket pair\n", true},
-    {"oracle", "unable to create oracle client socket pair\n", true},
-    {"mssql", "unable to create socket pair\n", false},
-    {"http", "unable to create socket pair\n", false},
+    {nullptr, "unable to create socket pair\n", false, new_simpledata},
+    {"ftp", "unable to create ftp client socket pair\n", true, new_ftp_c_proto},
+    {"progress", "unable to create progress client socket pair\n", true, new_simpledata},
+    {"oracle", "unable to create oracle client socket pair\n", true, new_simpledata},
+    {"mssql", "unable to create socket pair\n", false, new_simpledata},
+    {"http", "unable to create socket pair\n", false, new_simpledata},
 };
 
 const login_row* find_login(const char* login) {
@@ -125,12 +131,12 @@ void main_acceptor::dispatch(int handle) {
         ::close(handle);
         return;
     }
-    build_pair(handle, row->failure, row->header);
+    build_pair(handle, row->failure, row->header, row->make_plain);
 }
 
-void main_acceptor::build_pair(int handle, const char* failure_message, bool send_header) {
+void main_acceptor::build_pair(int handle, const char* failure_message, bool send_header, plain_factory make_plain) {
     channel_header header = control_channel_header();
-    relaysocket* plain = new (std::nothrow) simpledata(*this, *data_, handle, header);
+    relaysocket* plain = make_plain(*this, *data_, handle, header);
     if (!plain) {
         report(*this, "out of memory\n");
         ::close(handle);

@@ -6,11 +6,18 @@
 // connection has ended and the next pass reads the configuration again.
 #pragma once
 
+#include "agent/channel_header.h"
 #include "net/socket.h"
 
 namespace orv {
 
 class connection_data;
+class relaysocket;
+
+// Makes the plain-side end of a login over an accepted handle (which it owns from then on,
+// even when it fails); null when out of memory.
+using plain_factory = relaysocket* (*)(const reporter& parent, connection_data& data, int handle,
+                                       const channel_header& header);
 
 // The system's largest listen backlog: bursts of clients must not wait for SYN retries.
 int listen_backlog();
@@ -39,7 +46,7 @@ private:
     // After a failed accept: reports it unless quiet, pauses when descriptors ran out; 1.
     int accept_failed(int error, bool quiet);
     void dispatch(int handle);
-    void build_pair(int handle, const char* failure_message, bool send_header);
+    void build_pair(int handle, const char* failure_message, bool send_header, plain_factory make_plain);
 
     connection_data* data_;
     main_acceptor** watcher_ = nullptr;

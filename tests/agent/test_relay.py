@@ -196,14 +196,15 @@ def channel_header(w):
         agent = w.agent(conf, name, log_name=name + ".log", wait_port=port)
         first_bytes.clear()
         s = connect(port)
-        s.sendall(b"ABCDEFGHIJKL")  # sent at once, before the handshake is done
+        # One complete line: an "ftp" session hands control lines on once their CR LF has come.
+        s.sendall(b"ABCDEFGHIJ\r\n")  # sent at once, before the handshake is done
         check(recv_exact(s, 4) == b"done", "%s: service answered" % name)
         s.close()
         data = list(first_bytes.values())[0]
         if login in ("ftp", "progress", "oracle"):
-            check(data == b"\x01" + b"\x00" * 7 + b"ABCDEFGHIJKL", "%s: header first: %r" % (name, data))
+            check(data == b"\x01" + b"\x00" * 7 + b"ABCDEFGHIJ\r\n", "%s: header first: %r" % (name, data))
         else:
-            check(data == b"ABCDEFGHIJKL", "%s: no header: %r" % (name, data))
+            check(data == b"ABCDEFGHIJ\r\n", "%s: no header: %r" % (name, data))
         w.stop(agent)
 
 

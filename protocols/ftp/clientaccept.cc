@@ -1,0 +1,111 @@
+#include "protocols/ftp/clientaccept.h"
+
+#include <new>
+
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include "agent/connection_data.h"
+#include "agent/connection_log.h"
+#include "agent/pair.h"
+#include "net/inetaddr.h"
+#include "net/selector.h"
+#include "protocols/ftp/clientdata.h"
+#include "protocols/ftp/ftp_c_proto.h"
+
+namespace orv {
+
+clientaccept::clientaccept(const reporter& parent, connection_data& data, const channel_header& header)
+    : reporter(parent), relaysocket(parent, data, header, nullptr, "clientaccept") {
+    set_type("FTP client rendezvous");
+    if (!ok()) return;
+    inetaddr any(*this, htonl(INADDR_ANY), 0);
+    std::unique_ptr<inetaddr> local;
+    if (bind(&any) != 0 || listen(listen_backlog) != 0 || !(local = local_address())) {
+        report(*this, "unable to bind\n");
+        clear_ok();
+        return;
+    }
+    port_ = ntohs(local->port_net());
+    // Replaces the connect bound of the base: the rendezvous waits for the FTP client instead.
+    int seconds = data.session().accept_timeout;
+    due_ms_ = seconds > 0 ? now_ms() + static_cast<int64_t>(seconds) * 1000 : -1;
+    set_deadline(due_ms_);
+}
+
+clientaccept::~clientaccept() {
+    if (control_) control_->member_gone(this);
+}
+
+void clientaccept::close_soon() {
+    state_ = accept_state::closed;
+    set_deadline(now_ms());
+    request_update();
+}
+
+int clientaccept::wants_events(int* read, int* write, int* error) {
+    *write = 0;
+    *read = state_ == accept_state::listening ? 1 : 0;
+    *error = *read;
+    return *read;
+}
+
+int clientaccept::handle_events(int readable, int, int error) {
+    if (state_ == accept_state::closed) return -1;
+    if (readable || error) return accept_one();
+    if (due_ms_ >= 0 && now_ms() >= due_ms_) {
+        report(*this, "client accept timeout\n");
+        return -1;
+    }
+    return 1;
+}
+
+int clientaccept::drain_check() {
+    if (partner_input().empty()) {
+        close_soon();
+        return 1;
+    }
+    return 0;
+}
+
+int clientaccept::accept_one() {
+    state_ = accept_state::closed;
+    int handle = accept(true);
+    if (handle < 0) {
+        report(*this, "error during accept\n");
+        return -1;
+    }
+    clientdata* end = new (std::nothrow) clientdata(*this, data(), handle, header());
+    if (!end) ::close(handle);
+    if (!end || !end->ok() || selectors().empty()) {
+        report(*this, "system error. unable to create clientdata socket\n");
+        delete end;
+        return -1;
+    }
+    relaysocket* fwd = partner();
+    if (fwd) make_partners(end, fwd);
+    // What the far agent sent before the FTP client came.
+    if (!partner_input().empty()) {
+        end->partner_input() += partner_input();
+        partner_input().consume(partner_input().length());
+    }
+    if (class pair* p = get_pair()) {
+        p->attach_plain(end);
+        if (data().log()) data().log()(data(), connection_connected, p->number());
+    }
+    if (control_) {
+        control_->member_replaced(this, end);
+        end->set_control(control_);
+        control_ = nullptr;
+    }
+    selectors().front()->add(end);
+    if (fwd) {
+        fwd->request_update();  // it may read again into the new end's buffer
+        end->push();
+    } else {
+        end->drain_check();  // the far agent's side has gone already: deliver and end
+    }
+    return -1;
+}
+
+}  // namespace orv

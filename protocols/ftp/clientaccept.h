@@ -1,0 +1,57 @@
+// clientaccept: the rendezvous of a passive FTP data connection on the client agent. It listens
+// on any local address at a port the system chooses, and the FTP client is told to connect there
+// (227 or 229 reply). The first connection it accepts takes its place: partner (the clientfwd),
+// pair slot and membership in the control connection's data connection. It accepts once only.
+//
+// It sits in the pair's plain slot until then, which is why it is a relaysocket; it never relays.
+// Bytes the far agent sends before the FTP client connects wait in its partner-input buffer and
+// go to the accepted connection.
+#pragma once
+
+#include <cstdint>
+
+#include "agent/relaysocket.h"
+
+namespace orv {
+
+class ftp_c_proto;
+
+class clientaccept : public relaysocket {
+public:
+    static constexpr int listen_backlog = 10;
+
+    // Binds and listens; "unable to bind" and a cleared ok flag on failure. The session's
+    // accept_timeout (seconds, when above 0) bounds the wait for the FTP client.
+    clientaccept(const reporter& parent, connection_data& data, const channel_header& header);
+    // Leaves its control connection's data connection.
+    ~clientaccept() override;
+
+    // The listening port (host order), 0 before a successful bind.
+    uint16_t port() const { return port_; }
+    void set_control(ftp_c_proto* control) { control_ = control; }
+
+    // -1 once the one accept attempt is over (the selector then destroys the rendezvous), on
+    // the accept timeout, or when it has been closed; 1 while it still waits.
+    int handle_events(int readable, int writable, int error) override;
+    int wants_events(int* read, int* write, int* error) override;
+    // The partner (clientfwd) has gone: with nothing from it to deliver the rendezvous closes
+    // (1); otherwise it goes on waiting so the accepted connection can deliver it (0).
+    int drain_check() override;
+
+private:
+    enum class accept_state {
+        listening,  // waiting for the FTP client
+        closed      // done: the selector destroys it at its next call
+    };
+
+    // Accepts one connection and hands everything over to it; always -1 (done).
+    int accept_one();
+    void close_soon();
+
+    accept_state state_ = accept_state::listening;
+    uint16_t port_ = 0;
+    int64_t due_ms_ = -1;  // the accept timeout, -1 without one
+    ftp_c_proto* control_ = nullptr;
+};
+
+}  // namespace orv

@@ -1,0 +1,22 @@
+#include "protocols/ftp/clientdata.h"
+
+#include "protocols/ftp/ftp_c_proto.h"
+
+namespace orv {
+
+clientdata::clientdata(const reporter& parent, connection_data& data, uint32_t addr_net, uint16_t port_net,
+                       const channel_header& header)
+    : reporter(parent), simpledata(parent, data, addr_net, port_net, header) {
+    set_type("FTP data connection");
+}
+
+clientdata::clientdata(const reporter& parent, connection_data& data, int handle, const channel_header& header)
+    : reporter(parent), simpledata(parent, data, handle, header) {
+    set_type("FTP data connection");
+}
+
+clientdata::~clientdata() {
+    if (control_) control_->member_gone(this);
+}
+
+}  // namespace orv

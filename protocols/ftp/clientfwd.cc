@@ -1,0 +1,18 @@
+#include "protocols/ftp/clientfwd.h"
+
+#include "protocols/ftp/ftp_c_proto.h"
+
+namespace orv {
+
+clientfwd::clientfwd(const reporter& parent, connection_data& data, const channel_header& header)
+    : reporter(parent), stdssl(parent, data, header) {
+    set_type("SSL-FTP connection");
+    // Queued before anything can be relayed, so the header precedes every client byte.
+    if (ok() && !queue_header()) clear_ok();
+}
+
+clientfwd::~clientfwd() {
+    if (control_) control_->member_gone(this);
+}
+
+}  // namespace orv

@@ -1,0 +1,85 @@
+// ftp_c_proto: the plain end of an FTP control connection on the client agent (session login
+// "ftp"). It relays the control channel line by line and builds the data connections the
+// channel sets up, each as its own tunnel to the far agent whose channel header says where the
+// data connection leads:
+//
+// - from the FTP client: PORT and EPRT |1| give the client's address; a clientdata end connects
+//   there and a clientfwd end to the far agent with header (0, 0, address, port). The command
+//   goes on unchanged. EPRT for another network protocol is refused here (522).
+// - from the far agent: a 227 (PASV) or 229 (EPSV) reply names where the far agent reaches the
+//   server's data port; a rendezvous (clientaccept) listens on this machine and a clientfwd
+//   carries header (0, 1, address, port) (address 0 for 229: the service's own host). The FTP
+//   client is told our own address and the rendezvous port instead.
+//
+// One data connection per control connection: a new one drops the previous one, and so does the
+// end of the control connection. A line is handled only once its CR LF has arrived; a line that
+// grows past max_line bytes without one closes the control connection.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "agent/relaysocket.h"
+
+namespace orv {
+
+class ftp_c_proto : public relaysocket {
+public:
+    // The longest partial control line held while waiting for its CR LF.
+    static constexpr int max_line = 4096;
+
+    // Over the accepted control connection.
+    ftp_c_proto(const reporter& parent, connection_data& data, int handle, const channel_header& header);
+    // Drops the data connection too.
+    ~ftp_c_proto() override;
+
+    int handle_events(int readable, int writable, int error) override;
+
+    // Back links from the ends of the data connection: `end` is being destroyed.
+    void member_gone(relaysocket* end);
+    // The rendezvous `old` has accepted `now`, which takes its place.
+    void member_replaced(relaysocket* old, relaysocket* now);
+
+    // The ends of the current data connection (null when none).
+    relaysocket* rendezvous() const { return accept_; }
+    relaysocket* data_end() const { return data_end_; }
+    relaysocket* forward_end() const { return fwd_; }
+
+protected:
+    rwbuf* read_target() override;
+    int on_input() override;
+    int on_output() override;
+    rwbuf& output() override;
+    bool output_pending() override;
+
+private:
+    // One complete line from the FTP client (with its CR LF): forwarded, answered here, or the
+    // end of the control connection. 0 to go on, -1 after the message.
+    int client_line(std::string_view line);
+    // One complete line from the far agent; the same results.
+    int server_line(std::string_view line);
+    // Builds an active-mode data connection to the FTP client's address (host order); false
+    // after the message.
+    bool start_active(uint32_t address, uint16_t port);
+    // Builds a passive-mode data connection whose far agent side leads to address:port (host
+    // order) and queues the reply for the FTP client; false after the message.
+    bool start_passive(uint32_t address, uint16_t port, bool extended);
+    // Links two new data ends, gives them a pair and registers them.
+    void attach_data_connection(relaysocket* plain, relaysocket* ssl);
+    void drop_data_connection();
+    // True when no more will come from the far agent: a partial line may go out as it is.
+    bool server_input_over();
+    bool forward_to_server(std::string_view bytes);
+    bool answer_client(std::string_view text);
+
+    rwbuf client_lines_;  // from the FTP client, until a complete line can be handled
+    rwbuf to_client_;     // the far agent's lines as handled, and our own answers
+    relaysocket* accept_ = nullptr;
+    relaysocket* data_end_ = nullptr;
+    relaysocket* fwd_ = nullptr;
+};
+
+// The main acceptor's factory for "ftp" sessions: the plain end over an accepted handle.
+relaysocket* new_ftp_c_proto(const reporter& parent, connection_data& data, int handle, const channel_header& header);
+
+}  // namespace orv
