@@ -44,6 +44,21 @@ relaysocket::relaysocket(const reporter& parent, connection_data& data, int hand
     setup(true);
 }
 
+relaysocket::relaysocket(const reporter& parent, connection_data& data, int handle, const channel_header& header,
+                         SSL_CTX* ctx, const char* kind)
+    : reporter(parent), sslsocket(parent, ctx, handle), header_(header), data_(data),
+      state_(relay_state::handshaking), partner_input_(parent), kind_(kind), last_transfer_ms_(now_ms()) {
+    set_type("data connection");
+    setup(true);
+    if (!ok()) return;
+    if (sslaccept(data_.new_ssl()) == -1) {
+        report(*this, "unable to do SSL accept\n");
+        clear_ok();
+        return;
+    }
+    update_setup_state();
+}
+
 relaysocket::relaysocket(const reporter& parent, connection_data& data, const channel_header& header, SSL_CTX* ctx,
                          const char* kind)
     : reporter(parent), sslsocket(parent, ctx, AF_INET, SOCK_STREAM, 0), header_(header), data_(data),
