@@ -69,6 +69,8 @@ class World:
         self.procs = []
         self.servers = []
         self.pki = None
+        # The far agent the agent tests run against; the server's tests set it to orvserver.
+        self.far_kind = os.environ.get("ORVTEST_FAR_AGENT", "stunnel")
 
     # ---- lifetime ----------------------------------------------------------------------------
 
@@ -204,11 +206,11 @@ class World:
 
     # ---- peers -------------------------------------------------------------------------------
 
-    def far_agent(self, service_port, verify=True, port=None, cert="far", name=None, kind="stunnel", extra=""):
+    def far_agent(self, service_port, verify=True, port=None, cert="far", name=None, kind=None, extra=""):
         """The far agent: stunnel in server mode, or orvserver (kind="orvserver") with a session of
         its own file (extra: more session values, "login=ftp" say). Requires and verifies the client
         certificate unless told not. Returns (port, process)."""
-        if kind == "orvserver":
+        if (kind or self.far_kind) == "orvserver":
             return self.orvserver_agent(service_port, verify=verify, port=port, cert=cert, name=name or "orvserver",
                                         extra=extra)
         name = name or "stunnel"
