@@ -37,6 +37,7 @@ public:
     ~client_end() override;
 
     int handle_events(int readable, int writable, int error) override;
+    int wants_events(int* read, int* write, int* error) override;
 
     // Called by the listener this end waits for: relays between the client and `handle` (the FTP
     // server's data connection, owned from now on).
