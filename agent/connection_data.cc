@@ -1,5 +1,6 @@
 #include "agent/connection_data.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include <openssl/err.h>
@@ -43,8 +44,9 @@ bool endpoints_usable(const reporter& r, const session_record& s) {
 }  // namespace
 
 connection_data::connection_data(const reporter& parent, config_store& store, const char* session_name,
-                                 const char* password, const char* key_cipher)
-    : reporter(parent), store_(store), session_name_(session_name ? session_name : ""), log_(&log_connection) {
+                                 const char* password, const char* key_cipher, connection_role role)
+    : reporter(parent), store_(store), role_(role), session_name_(session_name ? session_name : ""),
+      log_(&log_connection) {
     if (!load(password, key_cipher)) clear_ok();
 }
 
@@ -97,7 +99,8 @@ bool connection_data::build_context(const char* password, const char* key_cipher
                s.sslmode == 0 ? 2 : 3);
         sslmode_warned = true;
     }
-    ctx_.reset(SSL_CTX_new(TLS_client_method()));
+    bool server = role_ == connection_role::server;
+    ctx_.reset(SSL_CTX_new(server ? TLS_server_method() : TLS_client_method()));
     if (!ctx_) {
         report(*this, "unable to create SSL context\n");
         return false;
@@ -105,16 +108,18 @@ bool connection_data::build_context(const char* password, const char* key_cipher
     ERR_clear_error();
     // The relay retries a blocked SSL_write from a buffer that may have grown (and moved) since.
     SSL_CTX_set_mode(ctx_.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
-    SSL_CTX_set_session_cache_mode(
-        ctx_.get(), s.cache ? SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE : SSL_SESS_CACHE_OFF);
-    if (s.cache) {
-        SSL_CTX_set_app_data(ctx_.get(), this);
-        SSL_CTX_sess_set_new_cb(ctx_.get(), orv::remember_session);
+    if (server) {
+        // A server always shows its own certificate; noclientauth only stops asking for the
+        // client's.
+        if (!install_user_credentials(password, key_cipher)) return false;
+    } else {
+        configure_client_cache();
+        if (!s.noclientauth && !install_user_credentials(password, key_cipher)) return false;
     }
-    if (!s.noclientauth && !install_user_credentials(password, key_cipher)) return false;
-    SSL_CTX_set_verify(ctx_.get(), s.noclientauth ? SSL_VERIFY_NONE : SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT,
-                       nullptr);
+    int verify = SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
+    SSL_CTX_set_verify(ctx_.get(), s.noclientauth ? SSL_VERIFY_NONE : verify, nullptr);
     if (!install_root()) return false;
+    if (server && !configure_server_side()) return false;
     if (s.cipherlist && *s.cipherlist) {
         // A list the library rejects leaves its defaults in place.
         SSL_CTX_set_cipher_list(ctx_.get(), s.cipherlist);
@@ -124,6 +129,45 @@ bool connection_data::build_context(const char* password, const char* key_cipher
     // without the trust anchor, so 0 admits no intermediate CA (1 would admit any sub-CA).
     X509_VERIFY_PARAM_set_depth(X509_STORE_get0_param(SSL_CTX_get_cert_store(ctx_.get())), 0);
     SSL_CTX_set_verify_depth(ctx_.get(), 0);
+    return true;
+}
+
+void connection_data::configure_client_cache() {
+    const session_record& s = *record_;
+    SSL_CTX_set_session_cache_mode(
+        ctx_.get(), s.cache ? SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE : SSL_SESS_CACHE_OFF);
+    if (s.cache) {
+        SSL_CTX_set_app_data(ctx_.get(), this);
+        SSL_CTX_sess_set_new_cb(ctx_.get(), orv::remember_session);
+    }
+}
+
+bool connection_data::configure_server_side() {
+    const session_record& s = *record_;
+    if (!s.noclientauth) {
+        // Clients pick the certificate to present from the CA names the server sends.
+        X509_NAME* name = X509_NAME_dup(X509_get_subject_name(root_cert_.get()));
+        STACK_OF(X509_NAME)* names = sk_X509_NAME_new_null();
+        if (!name || !names || !sk_X509_NAME_push(names, name)) {
+            X509_NAME_free(name);
+            sk_X509_NAME_pop_free(names, X509_NAME_free);
+            report(*this, "unable to set client CA list\n");
+            return false;
+        }
+        SSL_CTX_set_client_CA_list(ctx_.get(), names);  // takes the stack
+    }
+    if (s.cache) {
+        // Resumed sessions must belong to this session's context; the library refuses to resume
+        // a verified client's session without an id context.
+        const auto* id = reinterpret_cast<const unsigned char*>(session_name_.data());
+        unsigned int length = static_cast<unsigned int>(std::min<size_t>(session_name_.size(), SSL_MAX_SID_CTX_LENGTH));
+        SSL_CTX_set_session_id_context(ctx_.get(), id, length);
+        SSL_CTX_set_session_cache_mode(ctx_.get(), SSL_SESS_CACHE_SERVER);
+    } else {
+        SSL_CTX_set_session_cache_mode(ctx_.get(), SSL_SESS_CACHE_OFF);
+        SSL_CTX_set_options(ctx_.get(), SSL_OP_NO_TICKET);
+        SSL_CTX_set_num_tickets(ctx_.get(), 0);
+    }
     return true;
 }
 
@@ -160,7 +204,7 @@ bool connection_data::install_root() {
 SSL* connection_data::new_ssl() {
     if (!ctx_) return nullptr;
     SSL* ssl = SSL_new(ctx_.get());
-    if (!ssl || !record_->cache) return ssl;
+    if (!ssl || role_ == connection_role::server || !record_->cache) return ssl;
     // Newest first; sessions that have expired or cannot resume are dropped on the way.
     long now = static_cast<long>(std::time(nullptr));
     while (!sessions_.empty()) {

@@ -1,5 +1,10 @@
 // The loaded session of one pass: its record, SSL context, partner list and live pairs.
 //
+// The role says which side of the tunnel the program is: the client role (orvclient) connects
+// to a far agent and verifies it; the server role (orvserver) accepts TLS, requires and verifies
+// client certificates against the root (unless `noclientauth`), names the root to clients as the
+// acceptable CA and, with `cache`, resumes sessions from its own cache and tickets.
+//
 // Created once per pass from the open store; every socket of the pass reads it and it outlives
 // them all. It owns the SSL context and the certificates and key installed in it; it does not
 // own the store, the pairs or the sockets.
@@ -19,20 +24,22 @@ namespace orv {
 
 class pair;
 
+enum class connection_role { client, server };
+
 class connection_data : public virtual reporter, public virtual ok_flag {
 public:
     using log_callback = void (*)(connection_data&, int event, int number);
 
     // Reports the cause and clears the ok flag on failure.
     connection_data(const reporter& parent, config_store& store, const char* session_name, const char* password,
-                    const char* key_cipher);
+                    const char* key_cipher, connection_role role = connection_role::client);
     virtual ~connection_data();
 
     connection_data(const connection_data&) = delete;
     connection_data& operator=(const connection_data&) = delete;
 
-    // A new SSL object for one connection (the caller owns it), offered the newest resumable
-    // session when `cache` is set; null without a context.
+    // A new SSL object for one connection (the caller owns it); in the client role offered the
+    // newest resumable session when `cache` is set; null without a context.
     SSL* new_ssl();
     // Takes the reference to a session the far agent has just given.
     void remember_session(SSL_SESSION* session);
@@ -42,6 +49,7 @@ public:
     const std::string& session_name() const { return session_name_; }
     const std::vector<std::string>& partners() const { return partners_; }
     SSL_CTX* ssl_context() const { return ctx_.get(); }
+    connection_role role() const { return role_; }
 
     log_callback log() const { return log_; }
 
@@ -53,6 +61,7 @@ public:
 
 private:
     config_store& store_;
+    connection_role role_;
     std::string session_name_;
     std::optional<session_record> record_;
     evp_pkey_ptr user_key_;
@@ -71,6 +80,8 @@ private:
     bool build_context(const char* password, const char* key_cipher);
     bool install_user_credentials(const char* password, const char* key_cipher);
     bool install_root();
+    void configure_client_cache();
+    bool configure_server_side();
 };
 
 }  // namespace orv

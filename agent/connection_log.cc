@@ -27,6 +27,9 @@ connection_log_fields fields_of(const pair& p) {
         f.cipher = known_or_na(ssl->cipher);
         f.bytes_out = std::to_string(ssl->bytes_written);
     }
+    // orvserver's TLS end is on the client side: the peer's name and cipher come from there.
+    if (plain && f.dname == "N/A") f.dname = known_or_na(plain->dname);
+    if (plain && f.cipher == "N/A") f.cipher = known_or_na(plain->cipher);
     if (plain || ssl) {
         time_t created = plain ? plain->created : ssl->created;
         f.seconds = std::to_string(static_cast<long>(std::time(nullptr) - created));

@@ -1,4 +1,4 @@
-// The entry of orvclient and its application object.
+// One pass of an agent program's restart loop (the programs' shared start-up is agent/program).
 //
 // Each pass of the restart loop builds one forwarder: log BIO and logsink, configuration store,
 // connection_data, main acceptor, selector. The pass runs the selector until nothing is registered
@@ -18,13 +18,18 @@
 namespace orv {
 
 class connection_data;
+struct agent_program;
+
+inline constexpr const char* agent_version_text = "1.2.5";
 class main_acceptor;
 class selector;
 
 class forwarder : public virtual reporter, public virtual ok_flag {
 public:
     // `signal_fd` reports termination signals (-1 for none); it outlives the forwarder.
-    forwarder(const std::string& path, const char* password, const char* session_name, bool daemon, int signal_fd = -1);
+    // `program` says which acceptor and which role the pass builds; it outlives the forwarder.
+    forwarder(const agent_program& program, const std::string& path, const char* password, const char* session_name,
+              bool daemon, int signal_fd = -1);
     virtual ~forwarder();
 
     forwarder(const forwarder&) = delete;
@@ -38,6 +43,7 @@ public:
 private:
     bool build(const std::string& path, const char* password, const char* session_name, bool daemon, int signal_fd);
 
+    const agent_program& program_;
     logsink sink_;
     bio_ptr log_bio_;
     main_acceptor* acceptor_ = nullptr;  // owned until the selector takes it; cleared when destroyed
@@ -49,8 +55,5 @@ private:
 
 // Selector wait timeout from the session's accept_timeout and timeout (seconds, -1 for none).
 int wait_timeout_for(int accept_timeout, int timeout);
-
-// The program: options "f:dp:h", one session name, the password, the restart loop.
-int orvclient_main(int argc, char** argv);
 
 }  // namespace orv

@@ -1,3 +1,3 @@
-#include "agent/forwarder.h"
+#include "agent/program.h"
 
-int main(int argc, char** argv) { return orv::orvclient_main(argc, argv); }
+int main(int argc, char** argv) { return orv::agent_main(argc, argv, orv::client_program()); }

@@ -36,6 +36,12 @@ public:
     int handle_events(int readable, int writable, int error) override;
     int wants_events(int* read, int* write, int* error) override;
 
+protected:
+    // Turns one accepted handle into a relayed connection (owning the handle from then on). The
+    // client's builds the pair by the session's `login`; orvserver's acceptor has its own.
+    virtual void dispatch(int handle);
+    connection_data* data() const { return data_; }
+
 private:
     enum class acceptor_state {
         accepting,  // waiting for clients
@@ -45,7 +51,6 @@ private:
 
     // After a failed accept: reports it unless quiet, pauses when descriptors ran out; 1.
     int accept_failed(int error, bool quiet);
-    void dispatch(int handle);
     void build_pair(int handle, const char* failure_message, bool send_header, plain_factory make_plain);
 
     connection_data* data_;

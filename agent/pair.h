@@ -1,5 +1,7 @@
 // pair: one relayed connection as the connection log sees it, the plain-side end and the
-// SSL-side end.
+// SSL-side end. The log reads the plain slot as its client side and the SSL slot as its server
+// side; orvserver puts its TLS end (facing the client) in the plain slot and its service end in
+// the SSL slot.
 //
 // Links are two-sided and non-owning: a pair holds its two ends and each end holds its pair.
 // An end that goes leaves what the log needs of it (addresses, names, byte counts) in the pair;

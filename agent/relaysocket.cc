@@ -46,6 +46,21 @@ relaysocket::relaysocket(const reporter& parent, connection_data& data, int hand
     setup(true);
 }
 
+relaysocket::relaysocket(const reporter& parent, connection_data& data, int handle, const channel_header& header,
+                         SSL_CTX* ctx, const char* kind)
+    : reporter(parent), sslsocket(parent, ctx, handle), header_(header), data_(data), state_(relay_state::handshaking),
+      partner_input_(parent), kind_(kind), last_transfer_ms_(now_ms()) {
+    set_type("data connection");
+    setup(true);
+    if (!ok()) return;
+    if (sslaccept(data_.new_ssl()) == -1) {
+        report(*this, "unable to do SSL accept\n");
+        clear_ok();
+        return;
+    }
+    update_setup_state();
+}
+
 relaysocket::relaysocket(const reporter& parent, connection_data& data, const channel_header& header, SSL_CTX* ctx,
                          const char* kind)
     : reporter(parent), sslsocket(parent, ctx, AF_INET, SOCK_STREAM, 0), header_(header), data_(data),
@@ -222,7 +237,15 @@ bool relaysocket::read_wanted() {
 }
 
 int relaysocket::wants_events(int* read, int* write, int* error) {
-    if (state_ <= relay_state::handshaking) return sslsocket::wants_events(read, write, error);
+    if (state_ <= relay_state::handshaking) {
+        if (sslsocket::wants_events(read, write, error) != 0) return 1;
+        // The lower layers wait for nothing more: the set-up completed inside a call no event of
+        // ours followed (a handshake finished with records read ahead, say). Ask for the
+        // writable handle, which comes at once, so handle_events notices and goes on.
+        *read = 0;
+        *write = *error = 1;
+        return 1;
+    }
     *read = *write = *error = 0;
     if (state_ == relay_state::closed) return 0;
     sslsocket::wants_events(read, write, error);  // what the library last waited for

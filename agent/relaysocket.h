@@ -61,6 +61,10 @@ public:
     // messages ("simpledata").
     relaysocket(const reporter& parent, connection_data& data, int handle, const channel_header& header,
                 const char* kind);
+    // Over an accepted handle with TLS in the server role: the end starts in `handshaking` with a
+    // new SSL object from the session (reports and clears the ok flag when that fails).
+    relaysocket(const reporter& parent, connection_data& data, int handle, const channel_header& header, SSL_CTX* ctx,
+                const char* kind);
     // A new TCP socket that connects by itself (start_connect); TLS when `ctx` is given.
     relaysocket(const reporter& parent, connection_data& data, const channel_header& header, SSL_CTX* ctx,
                 const char* kind);

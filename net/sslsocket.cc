@@ -48,9 +48,13 @@ int sslsocket::sslconnect() {
     return sslconnect(ssl);
 }
 
-int sslsocket::sslconnect(SSL* ssl) {
+int sslsocket::sslconnect(SSL* ssl) { return attach(ssl, false, "tried sslconnect on already connected ssl socket\n"); }
+
+int sslsocket::sslaccept(SSL* ssl) { return attach(ssl, true, "tried sslaccept on already connected ssl socket\n"); }
+
+int sslsocket::attach(SSL* ssl, bool server, const char* misuse) {
     if (ssl_) {
-        report(*this, "tried sslconnect on already connected ssl socket\n");
+        report(*this, "%s", misuse);
         if (ssl && ssl != ssl_.get()) SSL_free(ssl);
         return -1;
     }
@@ -68,7 +72,8 @@ int sslsocket::sslconnect(SSL* ssl) {
         report_handshake_failure();
         return -1;
     }
-    SSL_set_connect_state(ssl);
+    if (server) SSL_set_accept_state(ssl);
+    else SSL_set_connect_state(ssl);
     if (proxysocket::is_busy()) return 0;
     return handshake_step() < 0 ? -1 : 0;
 }
@@ -139,7 +144,12 @@ void sslsocket::report_handshake_failure() {
     int error = errno;
     if (result == X509_V_OK && ERR_peek_error() == 0 && error != 0)
         report(*this, "SSL handshake failed: %s\n", sockerr_text(error));  // the connection broke
-    else if (result == X509_V_OK) report(*this, "SSL handshake failed\n");
+    else if (result == X509_V_OK && SSL_is_server(ssl_.get()) && ERR_peek_last_error() != 0) {
+        // The server role names the cause (no client certificate, no shared cipher): the
+        // client's log is the only other place it would show.
+        const char* reason = ERR_reason_error_string(ERR_peek_last_error());
+        report(*this, "SSL handshake failed: %s\n", reason ? reason : "unknown");
+    } else if (result == X509_V_OK) report(*this, "SSL handshake failed\n");
     else report(*this, "SSL handshake failed: %s\n", X509_verify_cert_error_string(result));
 }
 

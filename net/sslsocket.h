@@ -63,6 +63,10 @@ public:
     int sslconnect(SSL* ssl);
     // The same with a new SSL object from the creator's SSL_CTX.
     int sslconnect();
+    // Attaches `ssl` (taking ownership even on failure) in the server role over an accepted
+    // handle; the handshake then runs from handle_events as the client one does: 0 when under
+    // way or done, -1 on failure.
+    int sslaccept(SSL* ssl);
 
     // Our close_notify (with TLS), then the TCP end of stream.
     int shutdown_output() override;
@@ -74,6 +78,8 @@ public:
     bool in_handshake() const;
 
 protected:
+    // sslconnect and sslaccept: the role is the only difference.
+    int attach(SSL* ssl, bool server, const char* misuse);
     // One handshake step: 1 to go on (done or waiting), -1 after reporting the failure.
     int handshake_step();
     void record_peer();

@@ -1,5 +1,5 @@
-"""Shared pieces of the orvclient end-to-end tests: certificates made with the openssl command,
-configuration files, a far agent (stunnel in server mode), small services, the agent itself.
+"""Shared pieces of the agents' end-to-end tests: certificates made with the openssl command,
+configuration files, a far agent (stunnel in server mode, or orvserver), small services, the agent itself.
 
 Everything runs on 127.0.0.1 inside one temporary directory. Every process a test starts is
 recorded and stopped by its PID when the test ends; every wait is bounded.
@@ -69,6 +69,8 @@ class World:
         self.procs = []
         self.servers = []
         self.pki = None
+        # The far agent the agent tests run against; the server's tests set it to orvserver.
+        self.far_kind = os.environ.get("ORVTEST_FAR_AGENT", "stunnel")
 
     # ---- lifetime ----------------------------------------------------------------------------
 
@@ -204,8 +206,14 @@ class World:
 
     # ---- peers -------------------------------------------------------------------------------
 
-    def far_agent(self, service_port, verify=True, port=None, cert="far", name="stunnel"):
-        """stunnel in server mode; requires and verifies the client certificate unless told not."""
+    def far_agent(self, service_port, verify=True, port=None, cert="far", name=None, kind=None, extra=""):
+        """The far agent: stunnel in server mode, or orvserver (kind="orvserver") with a session of
+        its own file (extra: more session values, "login=ftp" say). Requires and verifies the client
+        certificate unless told not. Returns (port, process)."""
+        if (kind or self.far_kind) == "orvserver":
+            return self.orvserver_agent(service_port, verify=verify, port=port, cert=cert, name=name or "orvserver",
+                                        extra=extra)
+        name = name or "stunnel"
         self.standard_pki()
         port = port or free_port()
         conf = self.path(name + ".conf")
@@ -218,6 +226,22 @@ class World:
         p = self.spawn(["stunnel4", conf], name + ".log")
         wait_for(lambda: listening(port) or p.poll() is not None, 20, "stunnel to listen")
         check(p.poll() is None, "stunnel ended: " + self.read(name + ".log"))
+        return port, p
+
+    def orvserver_agent(self, service_port, verify=True, port=None, cert="far", name="orvserver", extra="",
+                        session="far", partners=()):
+        """orvserver relaying to 127.0.0.1:service_port, with key and certificate `cert` and the
+        test CA as root, from a file of its own (NAME.orv); its log is NAME.log."""
+        self.standard_pki()
+        port = port or free_port()
+        conf = self.config("key fk %s.key\ncert fc %s.crt\nroot r1 ca.crt\n"
+                           "session %s port=%d server=127.0.0.1 serverport=%d cert=fc key=fk root=r1 multicall=1 "
+                           "noclientauth=%d %s\n" % (cert, cert, session, port, service_port, 0 if verify else 1, extra)
+                           + "".join("partner %s %s\n" % (session, p) for p in partners), name=name + ".orv")
+        p = self.spawn([os.path.join(self.bin_dir, "..", "server", "orvserver"), "-f", conf, "-p", PASSWORD, session],
+                       name + ".log")
+        wait_for(lambda: listening(port) or p.poll() is not None, 20, "orvserver to listen")
+        check(p.poll() is None, "orvserver ended: " + self.read(name + ".log"))
         return port, p
 
     def service(self, handler):

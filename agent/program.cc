@@ -1,0 +1,125 @@
+#include "agent/program.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include <malloc.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include "agent/forwarder.h"
+#include "agent/main_acceptor.h"
+#include "net/proxysocket.h"
+#include "net/signal_watch.h"
+#include "net/socket.h"
+#include "store/password_input.h"
+#include "store/secure_file.h"
+
+namespace orv {
+
+namespace {
+
+void client_usage() {
+    std::fprintf(stderr, "Orvane client forwarder version %s\n", agent_version_text);
+    std::fputs(
+        "===============================================\n"
+        "orvclient [-p <password>] [-d] -f <conffile> <session name>\n"
+        "-d -- daemon mode\n"
+        "\n"
+        "In order to use HTTPS proxy set the environment variables:\n"
+        "ORV_PROXY -- name or IP address of the proxy\n"
+        "ORV_PROXYPORT -- TCP port of the HTTPS proxy\n"
+        "ORV_DIRECT -- list of the directly accessible servers\n"
+        "              (seprator is ;)\n",
+        stderr);
+}
+
+main_acceptor* make_client_acceptor(const reporter& parent, connection_data* data) {
+    return new (std::nothrow) main_acceptor(parent, data);
+}
+
+// Thousands of relayed connections need thousands of descriptors: take what the system allows.
+void raise_descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+void configure_proxy() {
+    const char* proxy = std::getenv("ORV_PROXY");
+    const char* direct = std::getenv("ORV_DIRECT");
+    const char* proxy_port = std::getenv("ORV_PROXYPORT");
+    if (proxy && proxy_port) set_proxy_configuration(proxy, proxy_port, direct);
+}
+
+}  // namespace
+
+const agent_program& client_program() {
+    static const agent_program program{client_usage, connection_role::client, true, make_client_acceptor};
+    return program;
+}
+
+// Relay buffers (ours and the library's read-ahead buffer) come and go with every burst of
+// data; a heap that gives their pages back to the system at once pays page faults for them on the
+// next burst. Keep freed memory for reuse instead.
+void keep_freed_memory() {
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+}
+
+int agent_main(int argc, char** argv, const agent_program& program) {
+    keep_freed_memory();
+    // Before the -p argument is read: the password and the keys stay out of core dumps.
+    make_undumpable();
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    ignore_sigpipe();
+    raise_descriptor_limit();
+
+    if (program.reads_proxy_environment) configure_proxy();
+    std::string path = default_config_path();
+    bool daemon = false;
+    password_buffer password;  // wiped when main returns
+    bool password_too_long = false;
+    int c;
+    // '+': options end at the session name, as the usage shows; nothing after it is an option.
+    while ((c = getopt(argc, argv, "+f:dp:h")) != -1) {
+        switch (c) {
+            case 'f': path = optarg; break;
+            case 'd': daemon = true; break;
+            case 'p': password_too_long = !take_password_argument(password, optarg); break;
+            default: program.print_usage(); return 1;
+        }
+    }
+    if (argc - optind != 1) {
+        program.print_usage();
+        return 1;
+    }
+    const char* session_name = argv[optind];
+
+    if (password_too_long || (password.empty() && !read_password(password, password_prompt(path)))) {
+        std::fputs("Error during password input\n", stderr);
+        return 1;
+    }
+
+    // SIGTERM and SIGINT end the program cleanly: no new connections, every open one closed
+    // and logged with its counts (the passes' objects are destroyed on the way out).
+    int signal_fd = block_termination_signals();
+    // Every pass ends in failure or on a signal: the loop stops when a pass cannot be built.
+    for (bool running = true; running && !signal_watch::received();) {
+        forwarder f(program, path, password.c_str(), session_name, daemon, signal_fd);
+        if (f.ok()) f.run();
+        else running = false;
+    }
+    ERR_clear_error();
+    if (signal_fd >= 0) close(signal_fd);
+    return signal_watch::received() ? 0 : 1;
+}
+
+}  // namespace orv

@@ -1,0 +1,44 @@
+#include "server/server_acceptor.h"
+
+#include <new>
+
+#include <unistd.h>
+
+#include "agent/connection_data.h"
+#include "agent/connection_log.h"
+#include "agent/pair.h"
+#include "net/selector.h"
+#include "server/client_end.h"
+#include "server/server_context.h"
+
+namespace orv {
+
+server_acceptor::server_acceptor(const reporter& parent, connection_data* data)
+    : reporter(parent), main_acceptor(parent, data) {
+    if (!ok()) return;
+    context_ = std::make_shared<server_context>(data->session().accept_timeout);
+}
+
+server_acceptor::~server_acceptor() = default;
+
+void server_acceptor::dispatch(int handle) {
+    client_end* end = new (std::nothrow) client_end(*this, *data(), handle, context_);
+    if (!end) {
+        report(*this, "out of memory\n");
+        ::close(handle);
+        return;
+    }
+    if (!end->ok() || selectors().empty()) {
+        report(*this, "unable to create SSL socket\n");
+        delete end;
+        return;
+    }
+    selectors().front()->add(end);
+    pair* p = new (std::nothrow) pair(*data());
+    if (!p) return;  // relays without a log entry
+    // The log's client side is the TLS peer; the service end takes the server side later.
+    p->attach_plain(end);
+    if (data()->log()) data()->log()(*data(), connection_connected, p->number());
+}
+
+}  // namespace orv

@@ -1,0 +1,27 @@
+// server_acceptor: orvserver's listening socket on the session's bindaddr and port. Every
+// accepted connection becomes a client_end (TLS in the server role) in a pair of its own; the
+// client_end opens the service end once it knows what the connection is for. Listening, the
+// backlog, the pause when descriptors run out and `multicall` are main_acceptor's.
+#pragma once
+
+#include <memory>
+
+#include "agent/main_acceptor.h"
+
+namespace orv {
+
+struct server_context;
+
+class server_acceptor : public main_acceptor {
+public:
+    server_acceptor(const reporter& parent, connection_data* data);
+    ~server_acceptor() override;
+
+protected:
+    void dispatch(int handle) override;
+
+private:
+    std::shared_ptr<server_context> context_;
+};
+
+}  // namespace orv
