@@ -56,9 +56,9 @@ relaysocket::relaysocket(const reporter& parent, connection_data& data, int hand
     if (sslaccept(data_.new_ssl()) == -1) {
         report(*this, "unable to do SSL accept\n");
         clear_ok();
-        return;
     }
-    update_setup_state();
+    // The state stays a set-up state even when the handshake completed already (a resumed
+    // session may): only handle_events moves on, so that established() always runs.
 }
 
 relaysocket::relaysocket(const reporter& parent, connection_data& data, const channel_header& header, SSL_CTX* ctx,
@@ -107,7 +107,8 @@ bool relaysocket::start_connect(const inetaddr& target, bool through_proxy) {
         clear_ok();
         return false;
     }
-    update_setup_state();
+    // A connect that completed at once still goes through handle_events, so that established()
+    // runs (wants_events asks to be called when the lower layers wait for nothing).
     return true;
 }
 
@@ -269,6 +270,18 @@ void relaysocket::report_read_failure() {
     if (output_pending()) report(*this, "connection broken. can't read from %s socket\n", kind_);
 }
 
+// A far agent that refuses our certificate after a TLS 1.3 handshake sends its alert and closes;
+// our next write then fails. Read the alert first so the log says why.
+bool relaysocket::explain_refusal() {
+    if (!ssl() || bytes_read() != 0 || input_done()) return false;
+    char probe[512];
+    if (read(probe, sizeof probe) >= 0 || input_state() != input_end::failed) return false;
+    unsigned long last = ERR_peek_last_error();
+    if (ERR_GET_LIB(last) != ERR_LIB_SSL) return false;
+    report_read_failure();
+    return true;
+}
+
 int relaysocket::read_step() {
     bool arrived = false;
     for (int round = 0; round < reads_per_event && (round == 0 ? read_wanted() : batch_room()); ++round) {
@@ -312,7 +325,7 @@ int relaysocket::flush() {
     while (!out.empty()) {
         int n = write_from(&out);
         if (n < 0) {
-            report(*this, "connection broken. unable to write to %s socket\n", kind_);
+            if (!explain_refusal()) report(*this, "connection broken. unable to write to %s socket\n", kind_);
             return -1;
         }
         if (n == 0) break;

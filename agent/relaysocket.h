@@ -149,6 +149,8 @@ private:
     bool batch_room();
     void take_peer_address();
     void report_read_failure();
+    // After a failed write: true when a refusal by the far agent explains it (and was reported).
+    bool explain_refusal();
     // Has the selector call handle_events at once, which then ends the end.
     void finish_soon();
 
