@@ -165,6 +165,15 @@ int ftp_c_proto::server_line(std::string_view line) {
 
 // ---- data connections -------------------------------------------------------------------------
 
+clientfwd* ftp_c_proto::new_forward(relaysocket* plain, const channel_header& header) {
+    clientfwd* ssl = new (std::nothrow) clientfwd(*this, data(), header);
+    if (ssl && ssl->ok()) return ssl;
+    report(*this, "system error. unable to create clientfwd socket\n");
+    delete plain;
+    delete ssl;
+    return nullptr;
+}
+
 bool ftp_c_proto::start_active(uint32_t address, uint16_t port) {
     drop_data_connection();
     channel_header header = make_channel_header(false, false, address, port);
@@ -174,13 +183,8 @@ bool ftp_c_proto::start_active(uint32_t address, uint16_t port) {
         delete plain;
         return false;
     }
-    clientfwd* ssl = new (std::nothrow) clientfwd(*this, data(), header);
-    if (!ssl || !ssl->ok()) {
-        report(*this, "system error. unable to create clientfwd socket\n");
-        delete plain;
-        delete ssl;
-        return false;
-    }
+    clientfwd* ssl = new_forward(plain, header);
+    if (!ssl) return false;
     plain->set_control(this);
     ssl->set_control(this);
     data_end_ = plain;
@@ -201,13 +205,8 @@ bool ftp_c_proto::start_passive(uint32_t address, uint16_t port, bool extended) 
         delete plain;
         return false;
     }
-    clientfwd* ssl = new (std::nothrow) clientfwd(*this, data(), header);
-    if (!ssl || !ssl->ok()) {
-        report(*this, "system error. unable to create clientfwd socket\n");
-        delete plain;
-        delete ssl;
-        return false;
-    }
+    clientfwd* ssl = new_forward(plain, header);
+    if (!ssl) return false;
     plain->set_control(this);
     ssl->set_control(this);
     accept_ = plain;

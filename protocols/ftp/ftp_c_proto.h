@@ -23,6 +23,8 @@
 
 namespace orv {
 
+class clientfwd;
+
 class ftp_c_proto : public relaysocket {
 public:
     // The longest partial control line held while waiting for its CR LF.
@@ -60,6 +62,9 @@ private:
     int server_line(std::string_view line);
     // Builds an active-mode data connection to the FTP client's address (host order); false
     // after the message.
+    // The data connection's TLS end, or null after "unable to create clientfwd socket" (the
+    // plain end made for it is destroyed then too).
+    clientfwd* new_forward(relaysocket* plain, const channel_header& header);
     bool start_active(uint32_t address, uint16_t port);
     // Builds a passive-mode data connection whose far agent side leads to address:port (host
     // order) and queues the reply for the FTP client; false after the message.
