@@ -533,20 +533,6 @@ def far_agent_without_close_notify(w):
 
 # ---- 9. byte counts ---------------------------------------------------------------------------
 
-def tinyproxy(w, far_port):
-    proxy_port = free_port()
-    with open(w.path("tinyproxy.conf"), "w") as f:
-        f.write('Port %d\nListen 127.0.0.1\nTimeout 30\nLogFile "%s"\nLogLevel Info\nMaxClients 50\n'
-                'Allow 127.0.0.1\nConnectPort %d\n' % (proxy_port, w.path("tinyproxy.log"), far_port))
-    open(w.path("tinyproxy.log"), "w").close()
-    os.chmod(w.dir, 0o755)
-    os.chmod(w.path("tinyproxy.log"), 0o666)
-    proxy = w.spawn(["tinyproxy", "-d", "-c", w.path("tinyproxy.conf")], "tinyproxy.out")
-    wait_for(lambda: listening(proxy_port) or proxy.poll() is not None, 20, "tinyproxy")
-    check(proxy.poll() is None, "tinyproxy ended: " + w.read("tinyproxy.out"))
-    return proxy_port
-
-
 def bytes_out_exact(w):
     """bytes out is what the client sent, to the byte: through the proxy (the CONNECT request is
     not the client's) and directly, for sizes that are not multiples of any buffer."""
@@ -557,7 +543,7 @@ def bytes_out_exact(w):
         sock.sendall(b"ok%06d" % len(data))
 
     far_port, _ = w.far_agent(w.service(serve))
-    proxy_port = tinyproxy(w, far_port)
+    proxy_port = w.tinyproxy(far_port)
     modes = [("proxied", {"ORV_PROXY": "127.0.0.1", "ORV_PROXYPORT": str(proxy_port)}), ("direct", {})]
     wrong = []
     for name, env in modes:

@@ -248,16 +248,7 @@ def https_proxy(w):
     missing ORV_PROXYPORT bypass it."""
     service = w.service(http_reply(BODY))
     far_port, _ = w.far_agent(service)
-    proxy_port = free_closed_port()
-    with open(w.path("tinyproxy.conf"), "w") as f:
-        f.write('Port %d\nListen 127.0.0.1\nTimeout 30\nLogFile "%s"\nLogLevel Info\nMaxClients 50\n'
-                'Allow 127.0.0.1\nConnectPort %d\n' % (proxy_port, w.path("tinyproxy.log"), far_port))
-    open(w.path("tinyproxy.log"), "w").close()
-    os.chmod(w.dir, 0o755)
-    os.chmod(w.path("tinyproxy.log"), 0o666)
-    proxy = w.spawn(["tinyproxy", "-d", "-c", w.path("tinyproxy.conf")], "tinyproxy.out")
-    wait_for(lambda: listening(proxy_port) or proxy.poll() is not None, 20, "tinyproxy")
-    check(proxy.poll() is None, "tinyproxy ended: " + w.read("tinyproxy.out"))
+    proxy_port = w.tinyproxy(far_port, port=free_closed_port())
 
     def connects():
         return len(re.findall(r"CONNECT", w.read("tinyproxy.log")))
