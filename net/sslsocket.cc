@@ -72,8 +72,14 @@ int sslsocket::attach(SSL* ssl, bool server, const char* misuse) {
         report_handshake_failure();
         return -1;
     }
-    if (server) SSL_set_accept_state(ssl);
-    else SSL_set_connect_state(ssl);
+    if (server) {
+        // The client speaks first: the handshake starts on the first readiness, from
+        // handle_events, so that its outcome (a refused certificate, say) is reported and logged
+        // like any later step, not inside the constructor of the connection's end.
+        SSL_set_accept_state(ssl);
+        return 0;
+    }
+    SSL_set_connect_state(ssl);
     if (proxysocket::is_busy()) return 0;
     return handshake_step() < 0 ? -1 : 0;
 }
