@@ -20,8 +20,10 @@ bool announcing_c_proto::server_input_over() {
 
 int announcing_c_proto::judge_first_response() {
     rwbuf& in = partner_input();
-    held_ += in;
-    in.consume(in.length());
+    if (!in.empty()) {
+        held_ += in;
+        in.consume(in.length());
+    }
     std::string rewritten;
     examination e = examine(std::string_view(held_.bytes(), static_cast<size_t>(held_.length())), rewritten);
     if (e == examination::wait) {
@@ -39,7 +41,9 @@ int announcing_c_proto::judge_first_response() {
 }
 
 int announcing_c_proto::on_output() {
-    if (first_ == first_response::pending && !partner_input().empty()) return judge_first_response();
+    if (first_ != first_response::pending) return 0;
+    // New bytes, or the far agent's end: either may settle the first response.
+    if (!partner_input().empty() || (!held_.empty() && server_input_over())) return judge_first_response();
     return 0;
 }
 

@@ -223,6 +223,24 @@ def progress_no_signature(w):
     check(not any("rendezvous" in l for l in w.lines()), "no rendezvous: %r" % w.lines())
 
 
+def progress_short_then_close(w):
+    """A broker that sends fewer than 20 bytes and closes: the client gets those bytes unchanged,
+    then the end of the stream."""
+    def serve(sock):
+        sock.recv(4096)
+        sock.sendall(b"\x00\x00\x00\x14\x00\x19\x00\x14\x04")
+    t = Tunnel(w, "progress", serve)
+    s = connect(t.port, timeout=15)
+    s.sendall(b"request")
+    got = b""
+    while True:
+        chunk = s.recv(100)
+        if not chunk:
+            break
+        got += chunk
+    check(got == b"\x00\x00\x00\x14\x00\x19\x00\x14\x04", "the short message, then the end: %r%s" % (got, t.logs()))
+
+
 def progress_same_port(w):
     """Two connections whose brokers announce the same port: two rendezvous, two data connections
     with equal headers, both served."""
@@ -450,7 +468,8 @@ def tshark_check(w, segments):
           "tshark decoded %r; the packets are %r" % (decoded, [(ty, ln) for ty, ln, _ in expected]))
 
 
-CASES = [progress_flow, progress_pieces, progress_no_signature, progress_same_port, progress_accept_timeout,
+CASES = [progress_flow, progress_pieces, progress_no_signature, progress_short_then_close, progress_same_port,
+         progress_accept_timeout,
          oracle_flow, oracle_pieces, oracle_second_packet, oracle_host_name, oracle_long_texts, oracle_no_redirect,
          unannounced_header]
 
