@@ -123,6 +123,8 @@ int listen_backlog() {
     return backlog;
 }
 
+bool login_known(const char* login) { return find_login(login) != nullptr; }
+
 void main_acceptor::dispatch(int handle) {
     const char* login = data_->session().login;
     const login_row* row = find_login(login);
