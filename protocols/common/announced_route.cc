@@ -5,6 +5,7 @@
 #include "agent/connection_data.h"
 #include "agent/connection_log.h"
 #include "agent/pair.h"
+#include "net/inetaddr.h"
 #include "net/selector.h"
 #include "protocols/ftp/clientaccept.h"
 #include "protocols/ftp/clientfwd.h"
@@ -13,8 +14,15 @@ namespace orv {
 
 announced_route::announced_route(relaysocket& announcer, const char* rendezvous_type, const char* failure)
     : announcer_(announcer) {
+    // The client program reaches the rendezvous where it reached the announcing connection.
+    std::unique_ptr<inetaddr> local = announcer.local_address();
+    if (!local) {
+        report(announcer, "unable to bind\n");
+        return;
+    }
     // The header is never sent from the rendezvous; the TLS end carries the data header.
-    auto* r = new (std::nothrow) clientaccept(announcer, announcer.data(), control_channel_header(), rendezvous_type);
+    auto* r = new (std::nothrow)
+        clientaccept(announcer, announcer.data(), control_channel_header(), local->addr_net(), rendezvous_type);
     if (!r) report(announcer, "%s", failure);
     if (!r || !r->ok() || announcer.selectors().empty()) {
         delete r;

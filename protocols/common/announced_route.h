@@ -1,5 +1,6 @@
 // announced_route: the client agent's side of a connection a Progress broker or an Oracle
-// listener announced on a control connection. A rendezvous listens here for the client program,
+// listener announced on a control connection. A rendezvous listens for the client program where
+// it reached the announcing connection,
 // and a TLS end to the far agent carries a data header naming the announced address and port.
 // The two are partners and a pair of their own: they outlive the control connection, since the
 // client program may close it before it follows the announcement.

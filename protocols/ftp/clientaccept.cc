@@ -16,13 +16,13 @@
 namespace orv {
 
 clientaccept::clientaccept(const reporter& parent, connection_data& data, const channel_header& header,
-                           const char* type)
+                           uint32_t local_addr_net, const char* type)
     : reporter(parent), relaysocket(parent, data, header, nullptr, "clientaccept") {
     set_type(type);
     if (!ok()) return;
-    inetaddr any(*this, htonl(INADDR_ANY), 0);
+    inetaddr here(*this, local_addr_net, 0);
     std::unique_ptr<inetaddr> local;
-    if (bind(&any) != 0 || listen(listen_backlog) != 0 || !(local = local_address())) {
+    if (bind(&here) != 0 || listen(listen_backlog) != 0 || !(local = local_address())) {
         report(*this, "unable to bind\n");
         clear_ok();
         return;

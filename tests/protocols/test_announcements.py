@@ -150,6 +150,13 @@ def bulk_echo(port, seed, tunnel):
              tunnel.logs()))
 
 
+def check_listens_only_on_loopback(port, tunnel):
+    """The rendezvous listens where the client reached the agent (127.0.0.1), not on every address."""
+    r = subprocess.run(["ss", "-ltnH", "sport = :%d" % port], capture_output=True, text=True, timeout=10)
+    local = [line.split()[3] for line in r.stdout.splitlines() if line.strip()]
+    check(local == ["127.0.0.1:%d" % port], "the rendezvous listens on %r%s" % (local, tunnel.logs()))
+
+
 def nothing_arrives(sock, seconds):
     sock.settimeout(seconds)
     try:
@@ -187,6 +194,7 @@ def progress_flow(w):
     got = recv_exact(s, 20)
     rendezvous = check_rewritten_message(got, message, t)
     check(rendezvous != data_port, "the port was rewritten%s" % t.logs())
+    check_listens_only_on_loopback(rendezvous, t)
     check(recv_exact(s, 20) == later, "later bytes pass unchanged%s" % t.logs())
     s.sendall(b"client bytes \x00\xff")
     check(recv_exact(s, 15) == b"client bytes \x00\xff", "the control connection relays both ways")
