@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "net/proxy_reply.h"
+
 namespace orv {
 
 namespace {
@@ -134,49 +136,20 @@ int proxysocket::send_step() {
     return 1;
 }
 
-// Where the response header ends (just past its blank line) and where its status line ends, or
-// 0 while the blank line has not arrived.
-static size_t find_header_end(const std::string& text, size_t* status_end) {
-    size_t end = text.find("\r\n\r\n");
-    if (end != std::string::npos) {
-        *status_end = text.find("\r\n");
-        return end + 4;
-    }
-    end = text.find("\n\n");
-    if (end != std::string::npos) {
-        *status_end = text.find('\n');
-        return end + 2;
-    }
-    return 0;
-}
-
 int proxysocket::read_step() {
     if (plain_read_into(&exchange_, 2048) < 0) {
         report(*this, "unable to read proxy response\n");
         return 0;
     }
     if (exchange_.empty()) return 1;
-    std::string response(exchange_.bytes(), exchange_.length());
-    size_t status_end = 0;
-    size_t header_end = find_header_end(response, &status_end);
-    if (header_end == 0) return 1;
-    std::string status = response.substr(0, status_end);
-    size_t first = status.find(' ');
-    if (first == std::string::npos) {
-        report(*this, "bad PROXY response line. no first space\n");
-        return 0;
-    }
-    size_t second = status.find(' ', first + 1);
-    if (second == std::string::npos) {
-        report(*this, "bad PROXY response line. no second space\n");
-        return 0;
-    }
-    if (status.compare(first + 1, second - first - 1, "200") != 0) {
-        report(*this, "unable to connect. proxy gave error: \"%s\"\n", status.c_str());
+    proxy_reply reply = parse_proxy_reply(std::string_view(exchange_.bytes(), exchange_.length()));
+    if (reply.state == proxy_reply_state::incomplete) return 1;
+    if (reply.state == proxy_reply_state::refused) {
+        report(*this, "%s", reply.message.c_str());
         return 0;
     }
     tunnel_ready_ = 1;
-    exchange_.consume(static_cast<int>(header_end));
+    exchange_.consume(static_cast<int>(reply.header_end));
     // The exchange with the proxy is not traffic of the tunnel: its counts start here.
     bytes_read_ = bytes_written_ = 0;
     return 1;
