@@ -15,6 +15,8 @@
 #include "agent/stdssl.h"
 #include "net/selector.h"
 #include "protocols/ftp/ftp_c_proto.h"
+#include "protocols/oracle/oracle_c_proto.h"
+#include "protocols/progress/progress_c_proto.h"
 
 namespace orv {
 
@@ -31,13 +33,11 @@ struct login_row {
     plain_factory make_plain;
 };
 
-// The protocol modules of "progress" and "oracle" come later; until then their sessions relay
-// through simpledata, with the channel header the far agent expects.
 const login_row login_table[] = {
     {nullptr, "unable to create socket pair\n", false, new_simpledata},
     {"ftp", "unable to create ftp client socket pair\n", true, new_ftp_c_proto},
-    {"progress", "unable to create progress client socket pair\n", true, new_simpledata},
-    {"oracle", "unable to create oracle client socket pair\n", true, new_simpledata},
+    {"progress", "unable to create progress client socket pair\n", true, new_progress_c_proto},
+    {"oracle", "unable to create oracle client socket pair\n", true, new_oracle_c_proto},
     {"mssql", "unable to create socket pair\n", false, new_simpledata},
     {"http", "unable to create socket pair\n", false, new_simpledata},
 };
@@ -122,6 +122,8 @@ int listen_backlog() {
     }
     return backlog;
 }
+
+bool login_known(const char* login) { return find_login(login) != nullptr; }
 
 void main_acceptor::dispatch(int handle) {
     const char* login = data_->session().login;

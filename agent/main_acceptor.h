@@ -22,6 +22,10 @@ using plain_factory = relaysocket* (*)(const reporter& parent, connection_data& 
 // The system's largest listen backlog: bursts of clients must not wait for SYN retries.
 int listen_backlog();
 
+// True for the login types the agents know (empty included); connections of a session with any
+// other login are refused with "configuration error. unknown protocol".
+bool login_known(const char* login);
+
 class main_acceptor : public socket {
 public:
     // How long accepting pauses when the process is out of descriptors.

@@ -1,7 +1,9 @@
 #include "agent/program.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -11,6 +13,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <systemd/sd-daemon.h>
 
 #include "agent/forwarder.h"
 #include "agent/main_acceptor.h"
@@ -59,6 +62,29 @@ void configure_proxy() {
     if (proxy && proxy_port) set_proxy_configuration(proxy, proxy_port, direct);
 }
 
+// The password when -p gave none: from the file ORV_PASSWORD_FILE names (a systemd credential,
+// say), else asked on the terminal or read from standard input. False after the reason is written.
+bool obtain_password(password_buffer& password, const std::string& path) {
+    const char* file = std::getenv("ORV_PASSWORD_FILE");
+    if (!file || !*file) return read_password(password, password_prompt(path));
+    switch (read_password_file(password, file)) {
+        case password_file_status::ok: return true;
+        case password_file_status::unreadable:
+            std::fprintf(stderr, "unable to read password file %s: %s\n", file, std::strerror(errno));
+            return false;
+        case password_file_status::invalid:
+            std::fprintf(stderr, "password file %s must hold one line of 1 to 255 characters\n", file);
+            return false;
+    }
+    return false;
+}
+
+// A service manager that started us (systemd's Type=notify) learns that the session listens,
+// and that a stop has begun; without NOTIFY_SOCKET these do nothing.
+void tell_service_manager_ready() { sd_notify(0, "READY=1"); }
+
+void tell_service_manager_stopping() { sd_notify(0, "STOPPING=1"); }
+
 }  // namespace
 
 const agent_program& client_program() {
@@ -103,7 +129,7 @@ int agent_main(int argc, char** argv, const agent_program& program) {
     }
     const char* session_name = argv[optind];
 
-    if (password_too_long || (password.empty() && !read_password(password, password_prompt(path)))) {
+    if (password_too_long || (password.empty() && !obtain_password(password, path))) {
         std::fputs("Error during password input\n", stderr);
         return 1;
     }
@@ -112,10 +138,19 @@ int agent_main(int argc, char** argv, const agent_program& program) {
     // and logged with its counts (the passes' objects are destroyed on the way out).
     int signal_fd = block_termination_signals();
     // Every pass ends in failure or on a signal: the loop stops when a pass cannot be built.
+    bool announced = false;
     for (bool running = true; running && !signal_watch::received();) {
         forwarder f(program, path, password.c_str(), session_name, daemon, signal_fd);
-        if (f.ok()) f.run();
-        else running = false;
+        if (!f.ok()) {
+            running = false;
+            continue;
+        }
+        // The first pass that listens makes the service ready; later passes only reopen the port.
+        if (!announced) tell_service_manager_ready();
+        announced = true;
+        f.run();
+        // Before the open connections are closed with the pass, which may take a moment.
+        if (signal_watch::received()) tell_service_manager_stopping();
     }
     ERR_clear_error();
     if (signal_fd >= 0) close(signal_fd);

@@ -130,6 +130,9 @@ protected:
     virtual bool output_pending();
     // Sends the connection log's connect notification for this end's pair.
     void notify_connected();
+    // The socket's name in the read failure message, when it differs from the one in the
+    // constructor's `kind` (which names it in every other message).
+    void set_read_kind(const char* kind) { read_kind_ = kind; }
 
 private:
     friend void make_partners(relaysocket*, relaysocket*);
@@ -162,6 +165,7 @@ private:
     rwbuf partner_input_;
     std::string peer_address_text_;
     const char* kind_;
+    const char* read_kind_ = nullptr;
     bool output_ended_ = false;
     bool partner_lost_ = false;  // the partner went during set-up: drain once it completes
     int64_t last_transfer_ms_;

@@ -47,7 +47,15 @@ bool announcement_registry::announce(uint64_t control, data_mode mode, uint32_t 
     if (owner == control_client_.end()) return false;
     // Kept a while past expiry, so that a late data connection is told why it is refused.
     drop_expired(now_ms - 60 * 1000);
-    entries_.push_back(announcement{owner->second, control, mode, address, port, now_ms + lifetime_ms, token});
+    entries_.push_back(announcement{owner->second, control, mode, address, port, now_ms + lifetime_ms, token, {}, false});
+    return true;
+}
+
+bool announcement_registry::announce_lasting(uint64_t control, uint32_t address, uint16_t port, std::string host,
+                                             int64_t now_ms, int64_t lifetime_ms) {
+    if (!announce(control, data_mode::passive, address, port, now_ms, lifetime_ms)) return false;
+    entries_.back().host = std::move(host);
+    entries_.back().outlives_control = true;
     return true;
 }
 
@@ -68,7 +76,7 @@ claim_result announcement_registry::claim(const std::string& client, data_mode m
             if (best == claim_result::not_announced) best = claim_result::other_client;
             continue;
         }
-        if (!control_live(it->control)) {
+        if (!it->outlives_control && !control_live(it->control)) {
             best = claim_result::control_gone;
             spent = it;
             continue;

@@ -5,8 +5,9 @@
 // announced on a live control connection of the same client (same certificate subject, or same
 // peer address without client authentication) a short while before. Protocol ends announce what
 // they see on their control connections (FTP: a 227/229 reply relayed to the client announces a
-// passive connection, a PORT/EPRT the far agent rewrote announces an active one); Progress and
-// Oracle ends announce through the same calls. An announcement serves one data connection.
+// passive connection, a PORT/EPRT the far agent rewrote announces an active one; a Progress
+// broker's port message and an Oracle listener's redirect announce a passive one that outlives
+// its control connection). An announcement serves one data connection.
 //
 // Times are monotonic milliseconds (iodesc::now_ms); the registry never reads a clock itself.
 #pragma once
@@ -31,6 +32,8 @@ struct announcement {
     uint16_t port = 0;
     int64_t expires_ms = 0;
     uint64_t token = 0;     // active: the number of the listener that waits for the service
+    std::string host;       // the target as announced when that was a name, not an address
+    bool outlives_control = false;  // stays valid after its control connection has ended
 };
 
 enum class claim_result {
@@ -60,6 +63,12 @@ public:
     // Entries expired a minute or more ago are dropped on the way.
     bool announce(uint64_t control, data_mode mode, uint32_t address, uint16_t port, int64_t now_ms,
                   int64_t lifetime_ms, uint64_t token = 0);
+    // A passive announcement that stays valid after its control connection ends: a Progress port
+    // message or an Oracle redirect, which the client may follow only once it has closed the
+    // connection that announced it. `host` is the target's text when the address cannot name it
+    // (a host name announced as 255.255.255.255). Same result as announce().
+    bool announce_lasting(uint64_t control, uint32_t address, uint16_t port, std::string host, int64_t now_ms,
+                          int64_t lifetime_ms);
     // Drops the announcements carrying `token` (a listener that has given up).
     void withdraw(uint64_t token);
     // Looks for an announcement of (mode, address, port) for `client`. Granted: it is copied to

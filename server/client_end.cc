@@ -12,6 +12,7 @@
 #include "net/inetaddr.h"
 #include "net/selector.h"
 #include "protocols/ftp/ftp_text.h"
+#include "server/announcing_service_end.h"
 #include "server/ftp_reply_end.h"
 #include "server/header_decision.h"
 #include "server/port_listener.h"
@@ -22,6 +23,15 @@ namespace orv {
 namespace {
 
 bool is_ftp(const session_record& s) { return s.login && std::string_view(s.login) == "ftp"; }
+
+// What watches the service's side of a control connection.
+client_end::service_watch watch_for(const session_record& s) {
+    std::string_view login = s.login ? s.login : "";
+    if (login == "ftp") return client_end::service_watch::ftp_replies;
+    if (login == "progress") return client_end::service_watch::progress_message;
+    if (login == "oracle") return client_end::service_watch::oracle_redirect;
+    return client_end::service_watch::none;
+}
 
 uint16_t service_port(const session_record& s) { return inetaddr::port_number(s.serverport).value_or(0); }
 
@@ -74,7 +84,7 @@ int client_end::established() {
         return 0;
     }
     // The connect line waits for the service end: it names the service's address.
-    return open_service(service_host(s), service_port(s), false) ? 0 : -1;
+    return open_service(service_host(s), service_port(s), service_watch::none) ? 0 : -1;
 }
 
 rwbuf* client_end::read_target() {
@@ -110,7 +120,7 @@ int client_end::take_header() {
             control_ = std::make_shared<control_link>();
             control_->control = context_->registry.open_control(identity_);
             bool ftp = is_ftp(s);
-            if (!open_service(service_host(s), service_port(s), ftp)) return -1;
+            if (!open_service(service_host(s), service_port(s), watch_for(s))) return -1;
             if (ftp) {
                 stage_ = client_stage::ftp_control;
                 return ftp_commands();
@@ -118,7 +128,7 @@ int client_end::take_header() {
             return pass_held_bytes();
         }
         case header_action::connect_to:
-            if (!open_service(d.host, d.port, false)) return -1;
+            if (!open_service(d.host, d.port, service_watch::none)) return -1;
             return pass_held_bytes();
         case header_action::join_listener: {
             auto it = context_->listeners.find(d.token);
@@ -137,10 +147,23 @@ int client_end::take_header() {
     return -1;
 }
 
-bool client_end::open_service(const std::string& host, uint16_t port_host, bool watch_replies) {
-    relaysocket* service;
-    if (watch_replies) service = new (std::nothrow) ftp_reply_end(*this, data(), host, port_host, context_, control_);
-    else service = new (std::nothrow) simpledata(*this, data(), host.c_str(), htons(port_host), header());
+bool client_end::open_service(const std::string& host, uint16_t port_host, service_watch watch) {
+    relaysocket* service = nullptr;
+    switch (watch) {
+        case service_watch::none:
+            service = new (std::nothrow) simpledata(*this, data(), host.c_str(), htons(port_host), header());
+            break;
+        case service_watch::ftp_replies:
+            service = new (std::nothrow) ftp_reply_end(*this, data(), host, port_host, context_, control_);
+            break;
+        case service_watch::progress_message:
+        case service_watch::oracle_redirect:
+            service = new (std::nothrow) announcing_service_end(
+                *this, data(), host, port_host,
+                watch == service_watch::progress_message ? announcing_protocol::progress : announcing_protocol::oracle,
+                context_, control_);
+            break;
+    }
     if (!service || !service->ok() || selectors().empty()) {
         report(*this, "unable to connect to %s:%u\n", host.c_str(), static_cast<unsigned>(port_host));
         delete service;

@@ -3,7 +3,8 @@
 // against the partner list, reads the channel header when the session's login sends one,
 // decides what the connection is (header_decision) and opens the service end: a connection to
 // the service, to an announced passive data address, or the FTP server's connection to one of
-// our listeners (joined). On an FTP control connection it also watches the client's command
+// our listeners (joined). On Progress and Oracle control connections the service end watches the
+// first response for an announcement. On an FTP control connection it also watches the client's command
 // lines: PORT and EPRT are rewritten to name a listener of ours, PASV and EPSV are noted so that
 // the reply can announce its data connection.
 #pragma once
@@ -48,6 +49,14 @@ public:
 
     client_stage stage() const { return stage_; }
 
+    // What the service end of a connection reads in the service's bytes.
+    enum class service_watch {
+        none,              // nothing: a data connection, or a session without announcements
+        ftp_replies,       // 227/229 replies announce passive data connections
+        progress_message,  // the broker's port message announces one
+        oracle_redirect    // the listener's redirect announces one
+    };
+
 protected:
     int established() override;
     rwbuf* read_target() override;
@@ -56,7 +65,7 @@ protected:
 private:
     // -1 when the connection is to end (after its message).
     int take_header();
-    bool open_service(const std::string& host, uint16_t port_host, bool watch_replies);
+    bool open_service(const std::string& host, uint16_t port_host, service_watch watch);
     void attach_service(relaysocket* service);
     int pass_held_bytes();
     int ftp_commands();

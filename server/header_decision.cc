@@ -53,7 +53,8 @@ header_decision decide_header(const channel_header& h, const std::string& client
         return d;
     }
     d.action = header_action::connect_to;
-    d.host = header_address(h) == 0 ? (service_host ? service_host : "") : dotted(header_address(h));
+    if (!granted.host.empty()) d.host = granted.host;
+    else d.host = header_address(h) == 0 ? (service_host ? service_host : "") : dotted(header_address(h));
     d.port = header_port(h);
     return d;
 }

@@ -19,7 +19,8 @@ enum class header_action {
 
 struct header_decision {
     header_action action = header_action::refuse;
-    std::string host;  // connect_to: a dotted address, or the session's service host for address 0
+    std::string host;  // connect_to: a dotted address, the session's service host for address 0, or
+                       // the host name an announcement named
     uint16_t port = 0; // connect_to: host order
     uint64_t token = 0;
     std::string reason;

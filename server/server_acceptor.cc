@@ -22,6 +22,13 @@ server_acceptor::server_acceptor(const reporter& parent, connection_data* data)
 server_acceptor::~server_acceptor() = default;
 
 void server_acceptor::dispatch(int handle) {
+    // A login orvserver does not know would relay a client's channel header to the service as data.
+    const char* login = data()->session().login;
+    if (!login_known(login)) {
+        report(*this, "configuration error. unknown protocol: %s\n", login);
+        ::close(handle);
+        return;
+    }
     client_end* end = new (std::nothrow) client_end(*this, *data(), handle, context_);
     if (!end) {
         report(*this, "out of memory\n");

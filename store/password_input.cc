@@ -1,8 +1,11 @@
 #include "store/password_input.h"
 
+#include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -40,6 +43,56 @@ bool take_password_argument(password_buffer& buf, char* argument) {
     bool fits = buf.assign(argument);
     OPENSSL_cleanse(argument, std::strlen(argument));
     return fits;
+}
+
+namespace {
+
+// Reads the whole file into `buf` (size `size`); returns the byte count, `size` when the file
+// holds at least that much, -1 on failure.
+ssize_t read_small_file(const char* path, char* buf, size_t size) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return -1;
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, buf + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    return static_cast<ssize_t>(got);
+}
+
+}  // namespace
+
+password_file_status read_password_file(password_buffer& buf, const char* path) {
+    buf.clear();
+    // Room for the longest password, its line end and one byte more to tell an overlong file.
+    char text[password_buffer::capacity + 2];
+    ssize_t got = read_small_file(path, text, sizeof text);
+    if (got < 0) {
+        OPENSSL_cleanse(text, sizeof text);
+        return password_file_status::unreadable;
+    }
+    size_t len = static_cast<size_t>(got);
+    if (len > 0 && text[len - 1] == '\n') {
+        --len;
+        if (len > 0 && text[len - 1] == '\r') --len;
+    }
+    bool fits =
+        len > 0 && len < password_buffer::capacity && !std::memchr(text, '\n', len) && !std::memchr(text, '\0', len);
+    if (fits) {
+        text[len] = '\0';
+        buf.assign(text);
+    }
+    OPENSSL_cleanse(text, sizeof text);
+    return fits ? password_file_status::ok : password_file_status::invalid;
 }
 
 bool make_undumpable() { return prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0; }

@@ -1,6 +1,6 @@
 // Passwords in memory, for both programs: a buffer that is wiped when it goes away, entry from the
-// terminal without echo, taking a password argument out of the command line, and keeping the
-// process's memory out of core dumps and away from debuggers of the same user.
+// terminal without echo, taking a password argument out of the command line or out of a file, and
+// keeping the process's memory out of core dumps and away from debuggers of the same user.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +40,16 @@ bool read_password(password_buffer& buf, const std::string& prompt);
 // Copies a command-line password into `buf` and overwrites the argument, so that it does not stay
 // readable in the process list; false (the buffer left empty) when it does not fit.
 bool take_password_argument(password_buffer& buf, char* argument);
+
+enum class password_file_status {
+    ok,          // the buffer holds the password
+    unreadable,  // the file could not be opened or read (errno says why)
+    invalid,     // empty, more than one line, a NUL byte, or longer than 255 characters
+};
+
+// Reads a password from the file at `path` (a service manager's credential, say): the file's
+// content without one trailing line end ("\n" or "\r\n"). The buffer is left empty unless ok.
+password_file_status read_password_file(password_buffer& buf, const char* path);
 
 // Makes the process non-dumpable: no core file, and /proc/PID/mem, environ and ptrace closed to
 // other processes of the same user. Call first thing, before any password is read.

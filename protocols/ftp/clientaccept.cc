@@ -15,13 +15,14 @@
 
 namespace orv {
 
-clientaccept::clientaccept(const reporter& parent, connection_data& data, const channel_header& header)
+clientaccept::clientaccept(const reporter& parent, connection_data& data, const channel_header& header,
+                           uint32_t local_addr_net, const char* type)
     : reporter(parent), relaysocket(parent, data, header, nullptr, "clientaccept") {
-    set_type("FTP client rendezvous");
+    set_type(type);
     if (!ok()) return;
-    inetaddr any(*this, htonl(INADDR_ANY), 0);
+    inetaddr here(*this, local_addr_net, 0);
     std::unique_ptr<inetaddr> local;
-    if (bind(&any) != 0 || listen(listen_backlog) != 0 || !(local = local_address())) {
+    if (bind(&here) != 0 || listen(listen_backlog) != 0 || !(local = local_address())) {
         report(*this, "unable to bind\n");
         clear_ok();
         return;
@@ -68,6 +69,18 @@ int clientaccept::drain_check() {
     return 0;
 }
 
+relaysocket* clientaccept::accepted_end(int handle) {
+    relaysocket* end;
+    if (control_) {
+        end = new (std::nothrow) clientdata(*this, data(), handle, header());
+    } else {
+        end = new (std::nothrow) simpledata(*this, data(), handle, header());
+        if (end) end->set_type("data connection");
+    }
+    if (!end) ::close(handle);
+    return end;
+}
+
 int clientaccept::accept_one() {
     state_ = accept_state::closed;
     int handle = accept(true);
@@ -75,8 +88,7 @@ int clientaccept::accept_one() {
         report(*this, "error during accept\n");
         return -1;
     }
-    clientdata* end = new (std::nothrow) clientdata(*this, data(), handle, header());
-    if (!end) ::close(handle);
+    relaysocket* end = accepted_end(handle);
     if (!end || !end->ok() || selectors().empty()) {
         report(*this, "system error. unable to create clientdata socket\n");
         delete end;
@@ -95,7 +107,7 @@ int clientaccept::accept_one() {
     }
     if (control_) {
         control_->member_replaced(this, end);
-        end->set_control(control_);
+        static_cast<clientdata*>(end)->set_control(control_);
         control_ = nullptr;
     }
     selectors().front()->add(end);

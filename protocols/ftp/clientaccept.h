@@ -1,7 +1,10 @@
-// clientaccept: the rendezvous of a passive FTP data connection on the client agent. It listens
-// on any local address at a port the system chooses, and the FTP client is told to connect there
-// (227 or 229 reply). The first connection it accepts takes its place: partner (the clientfwd),
-// pair slot and membership in the control connection's data connection. It accepts once only.
+// clientaccept: the rendezvous of a passive FTP data connection, or of a connection a Progress
+// broker or an Oracle listener announced, on the client agent. It listens on the address the
+// client program reached this agent on (never on every address: a session bound to 127.0.0.1
+// opens nothing to the network), at a port the system chooses, and the client program is told
+// to connect there (227 or 229 reply, rewritten port message or redirect). The first connection
+// it accepts takes its place: partner (the clientfwd), pair slot and, for FTP, membership in the
+// control connection's data connection. It accepts once only.
 //
 // It sits in the pair's plain slot until then, which is why it is a relaysocket; it never relays.
 // Bytes the far agent sends before the FTP client connects wait in its partner-input buffer and
@@ -20,14 +23,20 @@ class clientaccept : public relaysocket {
 public:
     static constexpr int listen_backlog = 10;
 
-    // Binds and listens; "unable to bind" and a cleared ok flag on failure. The session's
-    // accept_timeout (seconds, when above 0) bounds the wait for the FTP client.
-    clientaccept(const reporter& parent, connection_data& data, const channel_header& header);
+    // Binds to `local_addr_net` (network order: the address on which the client program
+    // reached this agent, so the rendezvous is reachable exactly where the control connection
+    // is) at a port the system chooses, and listens; "unable to bind" and a cleared ok flag on
+    // failure. The session's accept_timeout (seconds, when above 0) bounds the wait for the
+    // client program. `type` names it in the connection log.
+    clientaccept(const reporter& parent, connection_data& data, const channel_header& header, uint32_t local_addr_net,
+                 const char* type = "FTP client rendezvous");
     // Leaves its control connection's data connection.
     ~clientaccept() override;
 
     // The listening port (host order), 0 before a successful bind.
     uint16_t port() const { return port_; }
+    // The FTP control connection it belongs to; the accepted connection joins it as its data
+    // connection. Without one (Progress, Oracle) the accepted end is a plain "data connection".
     void set_control(ftp_c_proto* control) { control_ = control; }
 
     // -1 once the one accept attempt is over (the selector then destroys the rendezvous), on
@@ -46,6 +55,8 @@ private:
 
     // Accepts one connection and hands everything over to it; always -1 (done).
     int accept_one();
+    // The end over an accepted handle (null when it cannot be made; the handle is closed then).
+    relaysocket* accepted_end(int handle);
     void close_soon();
 
     accept_state state_ = accept_state::listening;

@@ -1,4 +1,5 @@
-// clientfwd: the TLS end of an FTP data connection on the client agent. It connects to the far
+// clientfwd: the TLS end of a data connection (FTP, or one a Progress broker or an Oracle listener
+// announced) on the client agent. It connects to the far
 // agent like the control connection does and sends the data connection's channel header before
 // any relayed byte, so the far agent knows where the data connection leads.
 #pragma once
@@ -11,8 +12,10 @@ class ftp_c_proto;
 
 class clientfwd : public stdssl {
 public:
-    // Starts the connect and queues `header`; reports and clears the ok flag on failure.
-    clientfwd(const reporter& parent, connection_data& data, const channel_header& header);
+    // Starts the connect and queues `header`; reports and clears the ok flag on failure. `type`
+    // names it in the connection log.
+    clientfwd(const reporter& parent, connection_data& data, const channel_header& header,
+              const char* type = "SSL-FTP connection");
     // Leaves its control connection's data connection.
     ~clientfwd() override;
 

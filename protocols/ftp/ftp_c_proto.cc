@@ -199,7 +199,7 @@ bool ftp_c_proto::start_passive(uint32_t address, uint16_t port, bool extended) 
     std::unique_ptr<inetaddr> local = local_address();
     if (!local) return false;
     channel_header header = make_channel_header(false, true, address, port);
-    clientaccept* plain = new (std::nothrow) clientaccept(*this, data(), header);
+    clientaccept* plain = new (std::nothrow) clientaccept(*this, data(), header, local->addr_net());
     if (!plain || !plain->ok() || selectors().empty()) {
         report(*this, "system error. unable to create clientaccept socket\n");
         delete plain;

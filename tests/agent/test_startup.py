@@ -52,6 +52,42 @@ def password_input(w):
     check("invalid session: required parameter is missing\n" in err, "typed password: %r" % err)
 
 
+def password_file(w):
+    """Without -p, ORV_PASSWORD_FILE names a file holding the password (a systemd credential)."""
+    conf, _ = w.standard_config()
+    opened = "invalid session: required parameter is missing\n"  # the file opened; no such session
+
+    def run_with(file, args=("-f", conf, "nosuch"), **kw):
+        return run(w, list(args), env=dict(os.environ, ORV_PASSWORD_FILE=file), **kw)
+
+    def write(name, data):
+        with open(w.path(name), "wb") as f:
+            f.write(data)
+        return w.path(name)
+
+    good = write("good.pw", PASSWORD.encode() + b"\n")
+    status, err = run_with(good)
+    check(status == 1 and opened in err and "Enter password" not in err, "password file: %d %r" % (status, err))
+    wrong = write("wrong.pw", b"wrong\n")
+    status, err = run_with(wrong)
+    check(status == 1 and err.endswith("unable to open configuration file %s\n" % conf), "wrong password: %r" % err)
+    # What the file must hold is checked before the configuration is opened.
+    cases = [
+        (write("two.pw", PASSWORD.encode() + b"\nsecond\n"), "must hold one line of 1 to 255 characters"),
+        (w.path("missing.pw"), "unable to read password file %s: No such file or directory" % w.path("missing.pw")),
+        (w.dir, "unable to read password file %s: Is a directory" % w.dir),
+    ]
+    for file, message in cases:
+        status, err = run_with(file)
+        check(status == 1 and message in err and err.endswith("Error during password input\n"),
+              "%s: %d %r" % (file, status, err))
+    # -p comes first; an empty variable leaves the terminal or standard input.
+    status, err = run_with(w.path("missing.pw"), args=("-f", conf, "-p", PASSWORD, "nosuch"))
+    check(status == 1 and opened in err, "-p before the file: %r" % err)
+    status, err = run_with("", input=PASSWORD + "\n")
+    check(status == 1 and opened in err and "Enter password" in err, "empty variable: %r" % err)
+
+
 def configuration_failures(w):
     conf, port = w.standard_config()
     w.config("session nokey port=1 server=127.0.0.1 serverport=2 cert=c1 root=r1 key=k1\n"
@@ -204,5 +240,5 @@ def not_dumpable(w):
     w.stop(sleeper)
 
 
-main({f.__name__: f for f in (command_line, password_input, configuration_failures, session_statuses, ssl_modes,
-                              bind_address, not_dumpable)})
+main({f.__name__: f for f in (command_line, password_input, password_file, configuration_failures, session_statuses,
+                              ssl_modes, bind_address, not_dumpable)})

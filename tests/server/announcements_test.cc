@@ -161,3 +161,24 @@ TEST(header_decision, table) {
     EXPECT_EQ(d.action, header_action::refuse);
     EXPECT_NE(d.reason.find("invalid channel header"), std::string::npos);
 }
+
+// A Progress port message or an Oracle redirect is followed after the announcing connection may
+// have closed; a redirect to a host name is reached by that name.
+TEST(announcement_registry, lasting_announcements_outlive_their_control_connection) {
+    announcement_registry reg;
+    uint64_t c = reg.open_control(alice);
+    ASSERT_TRUE(reg.announce_lasting(c, 0, 1234, "", 0, lifetime));
+    ASSERT_TRUE(reg.announce_lasting(c, 0xFFFFFFFF, 1522, "db.example", 0, lifetime));
+    reg.announce(c, data_mode::passive, addr_s, 2121, 0, lifetime);
+    reg.close_control(c);
+    EXPECT_EQ(reg.claim(alice, data_mode::passive, addr_s, 2121, 1, nullptr), claim_result::control_gone);
+    EXPECT_EQ(reg.claim(bob, data_mode::passive, 0, 1234, 1, nullptr), claim_result::other_client);
+    EXPECT_EQ(reg.claim(alice, data_mode::passive, 0, 1234, lifetime + 1, nullptr), claim_result::expired);
+
+    header_decision d = decide_header(data_header(true, 0xFFFFFFFF, 1522), alice, "", "svc.example", reg, 1);
+    EXPECT_EQ(d.action, header_action::connect_to);
+    EXPECT_EQ(d.host, "db.example");
+    EXPECT_EQ(d.port, 1522);
+    EXPECT_EQ(decide_header(data_header(true, 0xFFFFFFFF, 1522), alice, "", "svc.example", reg, 2).action,
+              header_action::refuse);
+}

@@ -468,6 +468,25 @@ def overlong_control_line(w):
     w.wait_lines("FTP control line from .* longer than 4096 bytes, control connection closed", name="orvserver.log")
 
 
+
+def unknown_login(w):
+    """A session whose login orvserver does not know (a typo, or the wrong case) refuses every
+    connection with a configuration error instead of passing a client's header to the service."""
+    hits = []
+    service = w.service(lambda sock: hits.append(sock.getpeername()))
+    far_port, server = w.orvserver_agent(service, extra="login=FTP")
+    for _ in range(2):
+        try:
+            s = socket.create_connection(("127.0.0.1", far_port), timeout=10)
+            s.settimeout(10)
+            check(s.recv(100) == b"", "a refused connection gets nothing")
+            s.close()
+        except OSError:
+            pass
+    w.wait_lines(r"configuration error\. unknown protocol: FTP", 2, name="orvserver.log")
+    check(server.poll() is None, "orvserver goes on")
+    check(not hits, "nothing reached the service: %r" % hits)
+
 main({f.__name__: f for f in (connection_log, partner_refusal, client_certificates, startup, termination_signals,
                               unannounced_header, foreign_announcement, ftp_passive, ftp_active_server_first,
-                              ftp_active_client_first, overlong_control_line)})
+                              ftp_active_client_first, overlong_control_line, unknown_login)})

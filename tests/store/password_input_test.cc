@@ -1,5 +1,7 @@
-// Password handling shared by orvclient and orvconf: taking an argument out of argv, the wiped
-// buffer, and the non-dumpable process.
+// Password handling shared by orvclient and orvconf: taking an argument out of argv, reading a
+// password file, the wiped buffer, and the non-dumpable process.
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <sys/prctl.h>
@@ -26,6 +28,50 @@ TEST(password_input, argument_is_copied_and_wiped_from_argv) {
         EXPECT_EQ(std::string(buf.c_str()), c.fits ? std::string(c.length, 'p') : std::string()) << c.length;
         EXPECT_EQ(argument, std::string(c.length, '\0')) << "argv keeps no byte of it: " << c.length;
     }
+}
+
+TEST(password_input, password_file_holds_one_line) {
+    char dir_template[] = "/tmp/orvpwXXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string path = std::string(dir_template) + "/password";
+    using status = password_file_status;
+    struct {
+        std::string content;
+        status expected;
+        std::string password;
+    } cases[] = {
+        {"secret\n", status::ok, "secret"},
+        {"secret", status::ok, "secret"},
+        {"secret\r\n", status::ok, "secret"},
+        {"with space\tand tab\n", status::ok, "with space\tand tab"},
+        {"ends in cr\r", status::ok, "ends in cr\r"},
+        {std::string(255, 'p') + "\n", status::ok, std::string(255, 'p')},
+        {std::string(255, 'p') + "\r\n", status::ok, std::string(255, 'p')},
+        {std::string(256, 'p'), status::invalid, ""},
+        {std::string(256, 'p') + "\n", status::invalid, ""},
+        {std::string(5000, 'p'), status::invalid, ""},
+        {"", status::invalid, ""},
+        {"\n", status::invalid, ""},
+        {"\r\n", status::invalid, ""},
+        {"one\ntwo\n", status::invalid, ""},
+        {"one\n\n", status::invalid, ""},
+        {std::string("nul\0inside\n", 12), status::invalid, ""},
+    };
+    for (const auto& c : cases) {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(c.content.data(), 1, c.content.size(), f);
+        std::fclose(f);
+        password_buffer buf;
+        buf.assign("earlier");
+        EXPECT_EQ(read_password_file(buf, path.c_str()), c.expected) << c.content.substr(0, 40);
+        EXPECT_EQ(std::string(buf.c_str()), c.password) << c.content.substr(0, 40);
+    }
+    std::remove(path.c_str());
+    password_buffer buf;
+    EXPECT_EQ(read_password_file(buf, path.c_str()), status::unreadable) << "missing file";
+    EXPECT_EQ(read_password_file(buf, dir_template), status::unreadable) << "a directory";
+    rmdir(dir_template);
 }
 
 TEST(password_input, clear_wipes_the_whole_buffer) {

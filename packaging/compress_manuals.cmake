@@ -1,0 +1,18 @@
+# Runs in cpack once the files are staged: Debian wants manual pages compressed with gzip -9n
+# (no name, no time stamp), and links between pages pointing at the compressed names.
+file(GLOB_RECURSE staged LIST_DIRECTORIES false "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*")
+foreach(page IN LISTS staged)
+  if(NOT page MATCHES "/share/man/([^/]+/)?man[^/]+/[^/]+$" OR page MATCHES "\\.gz$")
+    continue()
+  endif()
+  if(IS_SYMLINK "${page}")
+    file(READ_SYMLINK "${page}" target)
+    file(REMOVE "${page}")
+    file(CREATE_LINK "${target}.gz" "${page}.gz" SYMBOLIC)
+  else()
+    execute_process(COMMAND gzip -9nf "${page}" RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR "gzip ${page} failed")
+    endif()
+  endif()
+endforeach()
