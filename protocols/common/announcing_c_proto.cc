@@ -27,8 +27,8 @@ int announcing_c_proto::judge_first_response() {
     std::string rewritten;
     examination e = examine(std::string_view(held_.bytes(), static_cast<size_t>(held_.length())), rewritten);
     if (e == examination::wait) {
-        // The far agent has ended before the response was complete: it goes as it is.
         if (!server_input_over()) return 0;
+        // The far agent has ended before the response was complete: it goes as it is.
         e = examination::pass;
     }
     first_ = first_response::judged;

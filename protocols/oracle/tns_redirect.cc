@@ -79,13 +79,14 @@ redirect_scan read_redirect(std::string_view b, size_t open) {
     return r;
 }
 
-// The offset of the packet that holds [begin, end), walking the framing from byte 0; npos when
-// the span crosses a packet boundary or the framing cannot be followed that far.
+// The offset of the packet whose body (past its 8-byte header) holds [begin, end), walking the
+// framing from byte 0; npos when the span crosses a packet boundary, overlaps a header or the
+// framing cannot be followed that far.
 size_t packet_holding(std::string_view b, size_t begin, size_t end) {
     for (size_t at = 0; at + 2 <= b.size();) {
         size_t length = read16(b, at);
         if (length < header_size) return std::string_view::npos;
-        if (begin < at + length) return begin >= at && end <= at + length ? at : std::string_view::npos;
+        if (begin < at + length) return begin >= at + header_size && end <= at + length ? at : std::string_view::npos;
         at += length;
     }
     return std::string_view::npos;

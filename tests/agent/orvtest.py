@@ -302,6 +302,42 @@ class World:
                         and self.lines(name), timeout, "%d lines matching %r in %s" % (count, pattern, name))
 
 
+# ---- FTP control connections ------------------------------------------------------------------
+
+class FtpControlLines:
+    """Replies and commands over an FTP control connection; a subclass opens the socket and calls
+    start() with it."""
+
+    def start(self, sock):
+        self.s = sock
+        self.buf = b""
+        self.greeting = self.reply()
+
+    def line(self):
+        while b"\r\n" not in self.buf:
+            chunk = self.s.recv(4096)
+            if not chunk:
+                raise EOFError("control connection ended; had %r" % self.buf)
+            self.buf += chunk
+        line, self.buf = self.buf.split(b"\r\n", 1)
+        return line.decode()
+
+    def reply(self):
+        """The final line of the next reply (the lines of a multi-line reply before it skipped)."""
+        line = self.line()
+        while not (line[:3].isdigit() and line[3:4] == " "):
+            line = self.line()
+        return line
+
+    def cmd(self, text):
+        self.s.sendall(text.encode() + b"\r\n")
+        return self.reply()
+
+    def login(self):
+        check(self.cmd("USER anonymous").startswith("331"), "USER")
+        check(self.cmd("PASS x@y").startswith("230"), "PASS")
+
+
 # ---- services ---------------------------------------------------------------------------------
 
 def echo(sock):

@@ -203,6 +203,19 @@ TEST(tns_redirect, rewrite_refusals) {
     r = tns::rewrite_redirect(split, found, "127.0.0.1", 40001);
     EXPECT_FALSE(r.bytes);
     EXPECT_STREQ(r.message, "tns redirect not inside one packet, passed unchanged\n");
+
+    // A packet whose length field falls inside the text (found by fuzzing): writing its new length
+    // would overwrite the replacement, so the text does not count as inside that packet.
+    // First packet of 48 bytes; the next "packet" starts at byte 48, inside ")(HOST=", so its
+    // length field would be bytes 48 and 49, the second of which is the host text's first byte.
+    std::string overlapping = bytes({0x00, 0x30, 0, 0, 6, 0, 0, 0x0b, 0, 0, 0, 0}) +
+                              "(ADDRESS=(PROTOCOL=tcp)(DEV=24)(HOST=10." + bytes({0, 0x1a, 0, 0, 6, 0, 0, 0}) +
+                              "1.2.3)(PORT=1522))";
+    ASSERT_EQ(overlapping.substr(48, 2), "=1");
+    found = tns::scan_redirect(overlapping);
+    ASSERT_EQ(found.state, tns::scan_state::redirect);
+    r = tns::rewrite_redirect(overlapping, found, "127.0.0.1", 40001);
+    EXPECT_FALSE(r.bytes);
 }
 
 TEST(tns_redirect, rewrite_in_a_later_data_packet_adjusts_that_packet) {

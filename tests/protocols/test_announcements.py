@@ -17,7 +17,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
-from orvtest import check, connect, echo, fail, free_port, main, pattern_bytes, recv_exact, wait_for  # noqa: E402
+from orvtest import check, connect, echo, fail, free_port, main, pattern_bytes, recv_exact  # noqa: E402
 
 USER_SUBJECT = "/O=OrvTest/CN=user1"
 PROGRESS_SIGNATURE = b"\x00\x19\x00\x14"

@@ -12,7 +12,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
-from orvtest import check, fail, free_port, listening, main, wait_for  # noqa: E402
+from orvtest import FtpControlLines, check, fail, free_port, listening, main, wait_for  # noqa: E402
 
 SYSTEM_PYTHON = "/usr/bin/python3"  # pyftpdlib is a Debian package, not in other interpreters
 SIZE = 10 * 1024 * 1024
@@ -90,36 +90,11 @@ class Fixture:
 
 # ---- data-connection flows ---------------------------------------------------------------------
 
-class Control:
+class Control(FtpControlLines):
     """A raw FTP control connection to orvclient."""
 
     def __init__(self, port):
-        self.s = socket.create_connection(("127.0.0.1", port), timeout=20)
-        self.buf = b""
-        self.greeting = self.reply()
-
-    def line(self):
-        while b"\r\n" not in self.buf:
-            chunk = self.s.recv(4096)
-            if not chunk:
-                raise EOFError("control connection ended; had %r" % self.buf)
-            self.buf += chunk
-        line, self.buf = self.buf.split(b"\r\n", 1)
-        return line.decode()
-
-    def reply(self):
-        line = self.line()
-        while not (line[:3].isdigit() and line[3:4] == " "):
-            line = self.line()
-        return line
-
-    def cmd(self, text):
-        self.s.sendall(text.encode() + b"\r\n")
-        return self.reply()
-
-    def login(self):
-        check(self.cmd("USER anonymous").startswith("331"), "USER")
-        check(self.cmd("PASS x@y").startswith("230"), "PASS")
+        self.start(socket.create_connection(("127.0.0.1", port), timeout=20))
 
 
 def pasv_port(reply):

@@ -9,11 +9,10 @@ import socket
 import ssl
 import subprocess
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
-from orvtest import (PASSWORD, check, connect, curl, echo, free_port, http_reply, http_response, listening, main,  # noqa: E402
+from orvtest import (PASSWORD, FtpControlLines, check, curl, echo, free_port, http_reply, http_response, listening, main,  # noqa: E402
                      recv_exact, wait_for)
 
 BODY = b"hello through orvserver\n"
@@ -246,37 +245,13 @@ def recorder(w):
     return port, hits
 
 
-class Ftp:
+class Ftp(FtpControlLines):
     """The client's side of an FTP control connection over TLS (what orvclient would relay)."""
 
     def __init__(self, w, port, cert="user"):
-        self.s = tls_client(w, port, cert=cert)
-        self.s.sendall(control_header())
-        self.buf = b""
-        self.greeting = self.reply()
-
-    def line(self):
-        while b"\r\n" not in self.buf:
-            chunk = self.s.recv(4096)
-            check(chunk, "control connection ended; had %r" % self.buf)
-            self.buf += chunk
-        line, self.buf = self.buf.split(b"\r\n", 1)
-        return line.decode()
-
-    def reply(self):
-        line = self.line()
-        if line[3:4] == "-":
-            while not (line[:3].isdigit() and line[3:4] == " "):
-                line = self.line()
-        return line
-
-    def cmd(self, text):
-        self.s.sendall(text.encode() + b"\r\n")
-        return self.reply()
-
-    def login(self):
-        check(self.cmd("USER anonymous").startswith("331"), "USER")
-        check(self.cmd("PASS x@y").startswith("230"), "PASS")
+        s = tls_client(w, port, cert=cert)
+        s.sendall(control_header())
+        self.start(s)
 
 
 def pyftpdlib(w, directory):
