@@ -267,7 +267,8 @@ void relaysocket::report_read_failure() {
         return;
     }
     // A peer that closes with nothing left for it is an ordinary end, not a failure.
-    if (output_pending()) report(*this, "connection broken. can't read from %s socket\n", read_kind_ ? read_kind_ : kind_);
+    if (output_pending())
+        report(*this, "connection broken. can't read from %s socket\n", read_kind_ ? read_kind_ : kind_);
 }
 
 // A far agent that refuses our certificate after a TLS 1.3 handshake sends its alert and closes;

@@ -41,13 +41,14 @@ void announcement_registry::drop_expired(int64_t now_ms) {
     std::erase_if(entries_, [now_ms](const announcement& a) { return a.expires_ms <= now_ms; });
 }
 
-bool announcement_registry::announce(uint64_t control, data_mode mode, uint32_t address, uint16_t port,
-                                     int64_t now_ms, int64_t lifetime_ms, uint64_t token) {
+bool announcement_registry::announce(uint64_t control, data_mode mode, uint32_t address, uint16_t port, int64_t now_ms,
+                                     int64_t lifetime_ms, uint64_t token) {
     auto owner = control_client_.find(control);
     if (owner == control_client_.end()) return false;
     // Kept a while past expiry, so that a late data connection is told why it is refused.
     drop_expired(now_ms - 60 * 1000);
-    entries_.push_back(announcement{owner->second, control, mode, address, port, now_ms + lifetime_ms, token, {}, false});
+    entries_.push_back(
+        announcement{owner->second, control, mode, address, port, now_ms + lifetime_ms, token, {}, false});
     return true;
 }
 

@@ -25,14 +25,14 @@ namespace orv {
 enum class data_mode { passive, active };
 
 struct announcement {
-    std::string client;     // the client identity (see client_identity)
-    uint64_t control = 0;   // the control connection that announced it
+    std::string client;    // the client identity (see client_identity)
+    uint64_t control = 0;  // the control connection that announced it
     data_mode mode = data_mode::passive;
-    uint32_t address = 0;   // host order; 0 stands for the service's host
+    uint32_t address = 0;  // host order; 0 stands for the service's host
     uint16_t port = 0;
     int64_t expires_ms = 0;
-    uint64_t token = 0;     // active: the number of the listener that waits for the service
-    std::string host;       // the target as announced when that was a name, not an address
+    uint64_t token = 0;             // active: the number of the listener that waits for the service
+    std::string host;               // the target as announced when that was a name, not an address
     bool outlives_control = false;  // stays valid after its control connection has ended
 };
 

@@ -13,9 +13,8 @@ announcing_service_end::announcing_service_end(const reporter& parent, connectio
                                                uint16_t port_host, announcing_protocol protocol,
                                                std::shared_ptr<server_context> context,
                                                std::shared_ptr<control_link> control)
-    : reporter(parent),
-      relaysocket(parent, data, control_channel_header(), nullptr,
-                  protocol == announcing_protocol::progress ? "progress broker" : "oracle listener"),
+    : reporter(parent), relaysocket(parent, data, control_channel_header(), nullptr,
+                                    protocol == announcing_protocol::progress ? "progress broker" : "oracle listener"),
       protocol_(protocol), context_(std::move(context)), control_(std::move(control)), fresh_(parent) {
     if (ok()) start_connect(inetaddr(*this, host.c_str(), htons(port_host)), false);
 }

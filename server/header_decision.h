@@ -11,17 +11,17 @@
 namespace orv {
 
 enum class header_action {
-    open_control,  // a control connection: connect to the session's service and relay
-    connect_to,    // an announced passive data connection: connect to host:port and relay
-    join_listener, // an announced active data connection: join the service's connection to `token`
-    refuse         // close it; `reason` is the log line (without its line end)
+    open_control,   // a control connection: connect to the session's service and relay
+    connect_to,     // an announced passive data connection: connect to host:port and relay
+    join_listener,  // an announced active data connection: join the service's connection to `token`
+    refuse          // close it; `reason` is the log line (without its line end)
 };
 
 struct header_decision {
     header_action action = header_action::refuse;
-    std::string host;  // connect_to: a dotted address, the session's service host for address 0, or
-                       // the host name an announcement named
-    uint16_t port = 0; // connect_to: host order
+    std::string host;   // connect_to: a dotted address, the session's service host for address 0, or
+                        // the host name an announcement named
+    uint16_t port = 0;  // connect_to: host order
     uint64_t token = 0;
     std::string reason;
 };

@@ -33,9 +33,8 @@ int announcing_c_proto::judge_first_response() {
     }
     first_ = first_response::judged;
     if (e == examination::failed) return -1;
-    bool stored = e == examination::rewritten
-                      ? first_out_.append(rewritten.data(), static_cast<int>(rewritten.size()))
-                      : first_out_.append(held_.bytes(), held_.length());
+    bool stored = e == examination::rewritten ? first_out_.append(rewritten.data(), static_cast<int>(rewritten.size()))
+                                              : first_out_.append(held_.bytes(), held_.length());
     held_.consume(held_.length());
     return stored ? 0 : -1;
 }

@@ -107,8 +107,7 @@ redirect_scan scan_redirect(std::string_view b) {
     return none;
 }
 
-rewrite_result rewrite_redirect(std::string_view b, const redirect_scan& found, std::string_view host,
-                                uint16_t port) {
+rewrite_result rewrite_redirect(std::string_view b, const redirect_scan& found, std::string_view host, uint16_t port) {
     rewrite_result r;
     size_t packet = packet_holding(b, found.host_begin, found.port_end);
     if (packet == std::string_view::npos) {

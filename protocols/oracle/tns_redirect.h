@@ -39,10 +39,10 @@ struct redirect_scan {
     size_t host_begin = 0;          // offsets of the host text
     size_t host_end = 0;            // the ')' after the host text
     size_t port_begin = 0;
-    size_t port_end = 0;            // the ')' after the port text
-    uint32_t address_net = 0;       // the host text as inet_addr reads it (255.255.255.255 for a name)
-    uint16_t port = 0;              // host order: the port text's number, kept to 16 bits
-    std::string host_text;          // the host as written (a name the far agent may resolve)
+    size_t port_end = 0;       // the ')' after the port text
+    uint32_t address_net = 0;  // the host text as inet_addr reads it (255.255.255.255 for a name)
+    uint16_t port = 0;         // host order: the port text's number, kept to 16 bits
+    std::string host_text;     // the host as written (a name the far agent may resolve)
 };
 
 // Examines the first response on a connection: everything buffered from its first byte.

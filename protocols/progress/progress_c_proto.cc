@@ -17,7 +17,8 @@ announcing_c_proto::examination progress_c_proto::examine(std::string_view held,
     progress::scan_result found = progress::scan_first_message(held);
     if (found.state == progress::scan_state::wait) return examination::wait;
     if (found.state == progress::scan_state::no_announcement) return examination::pass;
-    announced_route route(*this, "Progress client rendezvous", "system error. unable to create progress accept socket\n");
+    announced_route route(*this, "Progress client rendezvous",
+                          "system error. unable to create progress accept socket\n");
     if (!route.ok()) return examination::failed;
     uint16_t port = route.port();
     if (!route.open(make_channel_header(false, true, 0, found.port))) return examination::failed;

@@ -38,7 +38,8 @@ TEST(progress_message, scan) {
         {"port 1234", broker_message(1234), progress::scan_state::announcement, 1234},
         {"high port", broker_message(65535), progress::scan_state::announcement, 65535},
         {"longer message", broker_message(80) + "more", progress::scan_state::announcement, 80},
-        {"other signature", broker_message(1234, bytes({0x00, 0x19, 0x00, 0x15})), progress::scan_state::no_announcement, 0},
+        {"other signature", broker_message(1234, bytes({0x00, 0x19, 0x00, 0x15})),
+         progress::scan_state::no_announcement, 0},
         {"signature shifted", "x" + broker_message(1234), progress::scan_state::no_announcement, 0},
     };
     for (const row& r : table) {
@@ -87,7 +88,8 @@ TEST(tns_redirect, waits_for_the_whole_first_packet) {
     EXPECT_EQ(tns::scan_redirect(p).state, tns::scan_state::redirect);
 
     // A length whose low byte is 128 or more is not a signed byte: 0x00A0 is 160 bytes.
-    std::string long_one = redirect_packet(address_text("10.1.2.3", "1522", std::string(160 - 10 - address_text("10.1.2.3", "1522", "").size(), 'd')));
+    std::string long_one = redirect_packet(
+        address_text("10.1.2.3", "1522", std::string(160 - 10 - address_text("10.1.2.3", "1522", "").size(), 'd')));
     ASSERT_EQ(long_one.size(), 160u);
     ASSERT_EQ(length_at(long_one, 0), 0xA0u);
     EXPECT_EQ(tns::scan_redirect(long_one.substr(0, 159)).state, tns::scan_state::wait);
@@ -136,8 +138,8 @@ TEST(tns_redirect, scan) {
          "tns redirect too short (ports)\n", "", 0},
         {"cut after PORT", "(ADDRESS=(PROTOCOL=tcp)(DEV=0)(HOST=1)(PORT=15221)", tns::scan_state::malformed,
          "tns redirect too short (ends)\n", "", 0},
-        {"too short to hold one", "(ADDRESS=(PROTOCOL=tcp)(DEV=0)(HOST=1)(PORT=", tns::scan_state::no_redirect,
-         nullptr, "", 0},
+        {"too short to hold one", "(ADDRESS=(PROTOCOL=tcp)(DEV=0)(HOST=1)(PORT=", tns::scan_state::no_redirect, nullptr,
+         "", 0},
     };
     for (const row& r : table) {
         tns::redirect_scan got = tns::scan_redirect(redirect_packet(r.text));
