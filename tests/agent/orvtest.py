@@ -11,6 +11,7 @@ import shutil
 import signal
 import socket
 import socketserver
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -373,6 +374,24 @@ def recv_exact(sock, n):
             break
         data += chunk
     return data
+
+
+def read_to_end(sock, timeout=None, reset_ends=False):
+    """Everything the peer sends until its end of stream. `timeout` (seconds) replaces the
+    socket's own; with `reset_ends` a reset or a TLS failure counts as the end too."""
+    if timeout is not None:
+        sock.settimeout(timeout)
+    data = b""
+    try:
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+    except (ConnectionError, ssl.SSLError):
+        if not reset_ends:
+            raise
+        return data
 
 
 def pattern_bytes(seed, size):

@@ -17,7 +17,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
-from orvtest import check, connect, echo, fail, free_port, main, pattern_bytes, recv_exact  # noqa: E402
+from orvtest import check, connect, echo, fail, free_port, main, pattern_bytes, read_to_end, recv_exact  # noqa: E402
 
 USER_SUBJECT = "/O=OrvTest/CN=user1"
 PROGRESS_SIGNATURE = b"\x00\x19\x00\x14"
@@ -240,12 +240,7 @@ def progress_short_then_close(w):
     t = Tunnel(w, "progress", serve)
     s = connect(t.port, timeout=15)
     s.sendall(b"request")
-    got = b""
-    while True:
-        chunk = s.recv(100)
-        if not chunk:
-            break
-        got += chunk
+    got = read_to_end(s)
     check(got == b"\x00\x00\x00\x14\x00\x19\x00\x14\x04", "the short message, then the end: %r%s" % (got, t.logs()))
 
 

@@ -12,7 +12,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
-from orvtest import FtpControlLines, check, fail, free_port, listening, main, wait_for  # noqa: E402
+from orvtest import FtpControlLines, check, fail, free_port, listening, main, read_to_end, wait_for  # noqa: E402
 
 SYSTEM_PYTHON = "/usr/bin/python3"  # pyftpdlib is a Debian package, not in other interpreters
 SIZE = 10 * 1024 * 1024
@@ -103,19 +103,6 @@ def pasv_port(reply):
     return int(m.group(5)) * 256 + int(m.group(6))
 
 
-def read_to_end(sock, timeout=30):
-    sock.settimeout(timeout)
-    data = b""
-    try:
-        while True:
-            chunk = sock.recv(65536)
-            if not chunk:
-                return data
-            data += chunk
-    except (ConnectionError, ssl.SSLError):
-        return data
-
-
 def disconnects(w, name):
     return len([l for l in w.lines(name) if l.startswith("INF DISCONNECT")])
 
@@ -134,7 +121,7 @@ def second_pasv(w):
     wait_for(lambda: disconnects(w, fx.far_log) > before, 10, "the first data connection to end at orvserver")
     try:
         s = socket.create_connection(("127.0.0.1", first), timeout=5)
-        got = read_to_end(s, 5)
+        got = read_to_end(s, 5, reset_ends=True)
         s.close()
         check(got == b"", "the dropped rendezvous still delivered data: %r" % got)
     except OSError:
@@ -142,7 +129,7 @@ def second_pasv(w):
     data = socket.create_connection(("127.0.0.1", second), timeout=30)
     reply = ctl.cmd("LIST")
     check(reply[:3] in ("125", "150"), "LIST: %r%s" % (reply, fx.logs()))
-    listing = read_to_end(data)
+    listing = read_to_end(data, 30, reset_ends=True)
     data.close()
     check(b"big.bin" in listing, "listing over the second data connection: %r" % listing)
     check(ctl.reply().startswith("226"), "226")
@@ -174,7 +161,7 @@ def bad_port(w):
     ctl = Control(fx.port)
     ctl.login()
     ctl.s.sendall(b"PORT 127,0,0, 1,4,1\r\n")
-    got = read_to_end(ctl.s)
+    got = read_to_end(ctl.s, 30, reset_ends=True)
     check(got == b"", "nothing answered: %r" % got)
     w.wait_lines(r"unable to decode PORT command parameters")
     wait_for(lambda: disconnects(w, fx.far_log) >= 1, 10, "orvserver's control connection to end")
@@ -208,7 +195,7 @@ def foreign_ca(w):
     try:
         s = tls_client(w, fx.far_port, cert="stranger")
         s.sendall(bytes([1, 0, 0, 0, 0, 0, 0, 0]))
-        got = read_to_end(s, 20)
+        got = read_to_end(s, 20, reset_ends=True)
         check(got == b"", "a stranger got %r" % got)
         s.close()
     except (ssl.SSLError, OSError):
@@ -227,7 +214,7 @@ def partner_refused(w):
     fx = Fixture(w, far_partners=("!" + USER_SUBJECT,))
     try:
         s = socket.create_connection(("127.0.0.1", fx.port), timeout=20)
-        got = read_to_end(s, 20)
+        got = read_to_end(s, 20, reset_ends=True)
         s.close()
     except OSError:
         got = b""

@@ -13,7 +13,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
 from orvtest import (PASSWORD, FtpControlLines, check, curl, echo, free_port, http_reply, http_response, listening, main,  # noqa: E402
-                     recv_exact, wait_for)
+                     read_to_end, recv_exact, wait_for)
 
 BODY = b"hello through orvserver\n"
 ADDR = r"127\.0\.0\.1:\d+"
@@ -146,12 +146,7 @@ def client_certificates(w):
     open_port, _ = w.orvserver_agent(service, verify=False, name="open")
     s = tls_client(w, open_port, cert=None)
     s.sendall(b"GET / HTTP/1.0\r\n\r\n")
-    data = b""
-    while True:
-        chunk = s.recv(4096)
-        if not chunk:
-            break
-        data += chunk
+    data = read_to_end(s)
     check(data.endswith(BODY), "noclientauth serves: %r" % data)
     s.close()
     lines = w.wait_lines("DISCONNECT", name="open.log")
@@ -269,15 +264,6 @@ def ftp_dir(w):
     with open(os.path.join(d, "listed-file.txt"), "w") as f:
         f.write("x" * 100)
     return d
-
-
-def read_to_end(sock):
-    data = b""
-    while True:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return data
-        data += chunk
 
 
 def unannounced_header(w):
