@@ -1,7 +1,5 @@
 #include "agent/channel_header.h"
 
-#include <cstring>
-
 namespace orv {
 
 channel_header make_channel_header(bool control, bool passive, uint32_t address, uint16_t port) {
@@ -15,11 +13,6 @@ channel_header make_channel_header(bool control, bool passive, uint32_t address,
     h[6] = static_cast<unsigned char>(port >> 8);
     h[7] = static_cast<unsigned char>(port);
     return h;
-}
-
-bool login_sends_channel_header(const char* login) {
-    if (!login) return false;
-    return std::strcmp(login, "ftp") == 0 || std::strcmp(login, "progress") == 0 || std::strcmp(login, "oracle") == 0;
 }
 
 }  // namespace orv

@@ -16,7 +16,4 @@ channel_header make_channel_header(bool control, bool passive, uint32_t address,
 // 1 followed by seven zero bytes: the control connection of a client session.
 inline channel_header control_channel_header() { return make_channel_header(true, false, 0, 0); }
 
-// The logins whose SSL connections carry the header.
-bool login_sends_channel_header(const char* login);
-
 }  // namespace orv

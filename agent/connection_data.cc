@@ -45,8 +45,7 @@ bool endpoints_usable(const reporter& r, const session_record& s) {
 
 connection_data::connection_data(const reporter& parent, config_store& store, const char* session_name,
                                  const char* password, const char* key_cipher, connection_role role)
-    : reporter(parent), store_(store), role_(role), session_name_(session_name ? session_name : ""),
-      log_(&log_connection) {
+    : reporter(parent), store_(store), role_(role), session_name_(session_name ? session_name : "") {
     if (!load(password, key_cipher)) clear_ok();
 }
 

@@ -28,8 +28,6 @@ enum class connection_role { client, server };
 
 class connection_data : public virtual reporter, public virtual ok_flag {
 public:
-    using log_callback = void (*)(connection_data&, int event, int number);
-
     // Reports the cause and clears the ok flag on failure.
     connection_data(const reporter& parent, config_store& store, const char* session_name, const char* password,
                     const char* key_cipher, connection_role role = connection_role::client);
@@ -51,8 +49,6 @@ public:
     SSL_CTX* ssl_context() const { return ctx_.get(); }
     connection_role role() const { return role_; }
 
-    log_callback log() const { return log_; }
-
     // Live pairs by number (numbers grow, so this is also creation order).
     void add_pair(pair* p, int number) { pairs_[number] = p; }
     void remove_pair(int number) { pairs_.erase(number); }
@@ -73,7 +69,6 @@ private:
     static constexpr size_t max_sessions = 64;
     std::deque<ssl_session_ptr> sessions_;
     std::vector<std::string> partners_;
-    log_callback log_ = nullptr;
     std::map<int, pair*> pairs_;
 
     bool load(const char* password, const char* key_cipher);

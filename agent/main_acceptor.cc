@@ -2,55 +2,14 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <new>
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "agent/connection_data.h"
-#include "agent/connection_log.h"
-#include "agent/pair.h"
-#include "agent/simpledata.h"
-#include "agent/stdssl.h"
-#include "net/selector.h"
-#include "protocols/ftp/ftp_c_proto.h"
-#include "protocols/oracle/oracle_c_proto.h"
-#include "protocols/progress/progress_c_proto.h"
+#include "agent/login.h"
 
 namespace orv {
-
-namespace {
-
-relaysocket* new_simpledata(const reporter& parent, connection_data& data, int handle, const channel_header& header) {
-    return new (std::nothrow) simpledata(parent, data, handle, header);
-}
-
-struct login_row {
-    const char* login;  // null: no login, or an empty one
-    const char* failure;
-    bool header;
-    plain_factory make_plain;
-};
-
-const login_row login_table[] = {
-    {nullptr, "unable to create socket pair\n", false, new_simpledata},
-    {"ftp", "unable to create ftp client socket pair\n", true, new_ftp_c_proto},
-    {"progress", "unable to create progress client socket pair\n", true, new_progress_c_proto},
-    {"oracle", "unable to create oracle client socket pair\n", true, new_oracle_c_proto},
-    {"mssql", "unable to create socket pair\n", false, new_simpledata},
-    {"http", "unable to create socket pair\n", false, new_simpledata},
-};
-
-const login_row* find_login(const char* login) {
-    bool none = !login || !*login;
-    for (const login_row& row : login_table) {
-        if (none ? row.login == nullptr : row.login && std::strcmp(row.login, login) == 0) return &row;
-    }
-    return nullptr;
-}
-
-}  // namespace
 
 main_acceptor::main_acceptor(const reporter& parent, connection_data* data)
     : reporter(parent), socket(parent, AF_INET, SOCK_STREAM, 0), data_(data) {
@@ -93,7 +52,7 @@ int main_acceptor::handle_events(int readable, int writable, int error) {
     int handle = accept(!quiet);
     if (handle < 0) return accept_failed(errno, quiet);
     state_ = acceptor_state::accepting;
-    dispatch(handle);
+    take(handle);
     return data_->session().multicall ? 1 : -1;
 }
 
@@ -123,45 +82,15 @@ int listen_backlog() {
     return backlog;
 }
 
-bool login_known(const char* login) { return find_login(login) != nullptr; }
-
-void main_acceptor::dispatch(int handle) {
+void main_acceptor::take(int handle) {
     const char* login = data_->session().login;
-    const login_row* row = find_login(login);
-    if (!row) {
+    const login_kind* kind = find_login(login);
+    if (!kind) {
         report(*this, "configuration error. unknown protocol: %s\n", login);
         ::close(handle);
         return;
     }
-    build_pair(handle, row->failure, row->header, row->make_plain);
-}
-
-void main_acceptor::build_pair(int handle, const char* failure_message, bool send_header, plain_factory make_plain) {
-    channel_header header = control_channel_header();
-    relaysocket* plain = make_plain(*this, *data_, handle, header);
-    if (!plain) {
-        report(*this, "out of memory\n");
-        ::close(handle);
-    }
-    stdssl* ssl = new (std::nothrow) stdssl(*this, *data_, header);
-    if (!ssl) report(*this, "out of memory\n");
-    if (ssl && send_header && !ssl->queue_header()) ssl->clear_ok();
-
-    if (!plain || !ssl || !plain->ok() || !ssl->ok() || selectors().empty()) {
-        report(*this, "%s", failure_message);
-        delete plain;
-        delete ssl;
-        return;
-    }
-    make_partners(plain, ssl);
-    selector* sel = selectors().front();
-    sel->add(plain);
-    sel->add(ssl);
-    pair* p = new (std::nothrow) pair(*data_);
-    if (!p) return;  // the two sides relay without a log entry
-    p->attach_ssl(ssl);
-    p->attach_plain(plain);
-    if (data_->log()) data_->log()(*data_, connection_connected, p->number());
+    dispatch(handle, *kind);
 }
 
 }  // namespace orv

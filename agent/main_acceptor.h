@@ -1,30 +1,21 @@
-// main_acceptor: the session's listening socket. Every accepted connection becomes a relayed
-// connection: a plain-side socket chosen by the session's `login`, a stdssl socket to the far
-// agent, the partner link and a pair, all registered with the acceptor's own selector.
+// main_acceptor: the session's listening socket on `bindaddr` (127.0.0.1 when empty) and `port`.
+// It accepts, pauses while the process is out of descriptors, and hands every accepted handle
+// to its program's dispatch, which makes the connection's ends; it knows nothing about logins.
+// The client agent's is client_acceptor, orvserver's server_acceptor.
 //
 // With `multicall` 0 the acceptor withdraws after one connection, so the pass ends when that
 // connection has ended and the next pass reads the configuration again.
 #pragma once
 
-#include "agent/channel_header.h"
 #include "net/socket.h"
 
 namespace orv {
 
 class connection_data;
-class relaysocket;
-
-// Makes the plain-side end of a login over an accepted handle (which it owns from then on,
-// even when it fails); null when out of memory.
-using plain_factory = relaysocket* (*)(const reporter& parent, connection_data& data, int handle,
-                                       const channel_header& header);
+struct login_kind;
 
 // The system's largest listen backlog: bursts of clients must not wait for SYN retries.
 int listen_backlog();
-
-// True for the login types the agents know (empty included); connections of a session with any
-// other login are refused with "configuration error. unknown protocol".
-bool login_known(const char* login);
 
 class main_acceptor : public socket {
 public:
@@ -41,9 +32,9 @@ public:
     int wants_events(int* read, int* write, int* error) override;
 
 protected:
-    // Turns one accepted handle into a relayed connection (owning the handle from then on). The
-    // client's builds the pair by the session's `login`; orvserver's acceptor has its own.
-    virtual void dispatch(int handle);
+    // Turns one accepted handle of a known login into a relayed connection, owning the handle
+    // from then on (closing it when that fails, after the message).
+    virtual void dispatch(int handle, const login_kind& login) = 0;
     connection_data* data() const { return data_; }
 
 private:
@@ -55,7 +46,9 @@ private:
 
     // After a failed accept: reports it unless quiet, pauses when descriptors ran out; 1.
     int accept_failed(int error, bool quiet);
-    void build_pair(int handle, const char* failure_message, bool send_header, plain_factory make_plain);
+    // Refuses a handle of an unknown login (a relay would pass a client's channel header on to
+    // the service as data), else dispatches it.
+    void take(int handle);
 
     connection_data* data_;
     main_acceptor** watcher_ = nullptr;

@@ -1,8 +1,11 @@
 #include "agent/pair.h"
 
+#include <new>
+
 #include "agent/connection_data.h"
 #include "agent/connection_log.h"
 #include "agent/relaysocket.h"
+#include "net/selector.h"
 
 namespace orv {
 
@@ -51,14 +54,28 @@ void pair::member_gone(relaysocket* end) {
         attach_ssl(nullptr);
     }
     if (plain_ || ssl_) return;
-    if (data_.log()) data_.log()(data_, connection_disconnected, number_);
+    log_connection(data_, connection_disconnected, number_);
     delete this;
 }
+
+void pair::log_connected() { log_connection(data_, connection_connected, number_); }
 
 std::optional<pair_member_view> pair::plain_view() const {
     return plain_ ? std::optional(view_of(*plain_)) : plain_gone_;
 }
 
 std::optional<pair_member_view> pair::ssl_view() const { return ssl_ ? std::optional(view_of(*ssl_)) : ssl_gone_; }
+
+pair* open_relayed(selector& sel, relaysocket* plain, relaysocket* ssl) {
+    if (ssl) make_partners(plain, ssl);
+    sel.add(plain);
+    if (ssl) sel.add(ssl);
+    pair* p = new (std::nothrow) pair(plain->data());
+    if (!p) return nullptr;
+    p->attach_plain(plain);
+    if (ssl) p->attach_ssl(ssl);
+    p->log_connected();
+    return p;
+}
 
 }  // namespace orv

@@ -18,6 +18,7 @@ namespace orv {
 
 class connection_data;
 class relaysocket;
+class selector;
 
 // What the connection log reads of one end.
 struct pair_member_view {
@@ -44,6 +45,9 @@ public:
     // destroys the pair (so `this` may be gone on return).
     void member_gone(relaysocket* end);
 
+    // Writes the connection log's connect line (nothing until both sides are known).
+    void log_connected();
+
     relaysocket* plain() const { return plain_; }
     relaysocket* ssl() const { return ssl_; }
     // The live end's view, or what a gone end left; none when the slot was never filled.
@@ -61,5 +65,11 @@ private:
     int number_;
     std::string session_name_;
 };
+
+// Opens one relayed connection: makes the two ends partners, registers both with `sel` (which
+// owns them from then on), gives them a pair (`plain` in its client slot) and writes the first
+// connect line. `ssl` may be null: orvserver's client end gets its service end later. Returns
+// the pair; null when there was no memory for one (the ends then relay without a log entry).
+pair* open_relayed(selector& sel, relaysocket* plain, relaysocket* ssl);
 
 }  // namespace orv

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include <malloc.h>
@@ -16,7 +15,6 @@
 #include <systemd/sd-daemon.h>
 
 #include "agent/forwarder.h"
-#include "agent/main_acceptor.h"
 #include "net/proxysocket.h"
 #include "net/signal_watch.h"
 #include "net/socket.h"
@@ -26,25 +24,6 @@
 namespace orv {
 
 namespace {
-
-void client_usage() {
-    std::fprintf(stderr, "Orvane client forwarder version %s\n", agent_version_text);
-    std::fputs(
-        "===============================================\n"
-        "orvclient [-p <password>] [-d] -f <conffile> <session name>\n"
-        "-d -- daemon mode\n"
-        "\n"
-        "In order to use HTTPS proxy set the environment variables:\n"
-        "ORV_PROXY -- name or IP address of the proxy\n"
-        "ORV_PROXYPORT -- TCP port of the HTTPS proxy\n"
-        "ORV_DIRECT -- list of the directly accessible servers\n"
-        "              (seprator is ;)\n",
-        stderr);
-}
-
-main_acceptor* make_client_acceptor(const reporter& parent, connection_data* data) {
-    return new (std::nothrow) main_acceptor(parent, data);
-}
 
 // Thousands of relayed connections need thousands of descriptors: take what the system allows.
 void raise_descriptor_limit() {
@@ -86,11 +65,6 @@ void tell_service_manager_ready() { sd_notify(0, "READY=1"); }
 void tell_service_manager_stopping() { sd_notify(0, "STOPPING=1"); }
 
 }  // namespace
-
-const agent_program& client_program() {
-    static const agent_program program{client_usage, connection_role::client, true, make_client_acceptor};
-    return program;
-}
 
 // Relay buffers (ours and the library's read-ahead buffer) come and go with every burst of
 // data; a heap that gives their pages back to the system at once pays page faults for them on the

@@ -26,7 +26,4 @@ struct agent_program {
 // a failed password input, or a pass that could not be built).
 int agent_main(int argc, char** argv, const agent_program& program);
 
-// orvclient's description.
-const agent_program& client_program();
-
 }  // namespace orv

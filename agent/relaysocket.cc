@@ -92,7 +92,7 @@ void relaysocket::take_peer_address() {
 }
 
 void relaysocket::notify_connected() {
-    if (pair_ && data_.log()) data_.log()(data_, connection_connected, pair_->number());
+    if (pair_) pair_->log_connected();
 }
 
 bool relaysocket::start_connect(const inetaddr& target, bool through_proxy) {

@@ -10,11 +10,11 @@
 namespace orv {
 
 announcing_service_end::announcing_service_end(const reporter& parent, connection_data& data, const std::string& host,
-                                               uint16_t port_host, announcing_protocol protocol,
+                                               uint16_t port_host, login_protocol protocol,
                                                std::shared_ptr<server_context> context,
                                                std::shared_ptr<control_link> control)
     : reporter(parent), relaysocket(parent, data, control_channel_header(), nullptr,
-                                    protocol == announcing_protocol::progress ? "progress broker" : "oracle listener"),
+                                    protocol == login_protocol::progress ? "progress broker" : "oracle listener"),
       protocol_(protocol), context_(std::move(context)), control_(std::move(control)), fresh_(parent) {
     if (ok()) start_connect(inetaddr(*this, host.c_str(), htons(port_host)), false);
 }
@@ -51,7 +51,7 @@ bool announcing_service_end::judge() {
     uint32_t address = 0;
     uint16_t port = 0;
     std::string host;
-    if (protocol_ == announcing_protocol::progress) {
+    if (protocol_ == login_protocol::progress) {
         progress::scan_result r = progress::scan_first_message(seen_);
         if (r.state == progress::scan_state::wait) return false;
         if (r.state != progress::scan_state::announcement) return true;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "agent/login.h"
 #include "agent/relaysocket.h"
 #include "net/rwbuf.h"
 
@@ -17,13 +18,12 @@ namespace orv {
 struct control_link;
 struct server_context;
 
-enum class announcing_protocol { progress, oracle };
-
 class announcing_service_end : public relaysocket {
 public:
-    // Connects to `host`:`port_host`; reports and clears the ok flag on failure.
+    // Connects to `host`:`port_host`; reports and clears the ok flag on failure. `protocol` is
+    // progress or oracle.
     announcing_service_end(const reporter& parent, connection_data& data, const std::string& host, uint16_t port_host,
-                           announcing_protocol protocol, std::shared_ptr<server_context> context,
+                           login_protocol protocol, std::shared_ptr<server_context> context,
                            std::shared_ptr<control_link> control);
 
     int handle_events(int readable, int writable, int error) override;
@@ -42,7 +42,7 @@ private:
     // change that.
     bool judge();
 
-    announcing_protocol protocol_;
+    login_protocol protocol_;
     std::shared_ptr<server_context> context_;
     std::shared_ptr<control_link> control_;
     first_response first_ = first_response::pending;

@@ -22,27 +22,16 @@ namespace orv {
 
 namespace {
 
-bool is_ftp(const session_record& s) { return s.login && std::string_view(s.login) == "ftp"; }
-
-// What watches the service's side of a control connection.
-client_end::service_watch watch_for(const session_record& s) {
-    std::string_view login = s.login ? s.login : "";
-    if (login == "ftp") return client_end::service_watch::ftp_replies;
-    if (login == "progress") return client_end::service_watch::progress_message;
-    if (login == "oracle") return client_end::service_watch::oracle_redirect;
-    return client_end::service_watch::none;
-}
-
 uint16_t service_port(const session_record& s) { return inetaddr::port_number(s.serverport).value_or(0); }
 
 std::string service_host(const session_record& s) { return s.server ? s.server : ""; }
 
 }  // namespace
 
-client_end::client_end(const reporter& parent, connection_data& data, int handle,
+client_end::client_end(const reporter& parent, connection_data& data, int handle, const login_kind& login,
                        std::shared_ptr<server_context> context)
     : reporter(parent), relaysocket(parent, data, handle, control_channel_header(), data.ssl_context(), "client"),
-      context_(std::move(context)), held_(parent) {}
+      login_(login), context_(std::move(context)), held_(parent) {}
 
 client_end::~client_end() {
     if (waiting_token_) {
@@ -79,12 +68,12 @@ int client_end::established() {
         report(*this, "access denied to %s by partner list\n", peer_name_text_.c_str());
         return -1;
     }
-    if (login_sends_channel_header(s.login)) {
+    if (login_.sends_header) {
         stage_ = client_stage::reading_header;
         return 0;
     }
     // The connect line waits for the service end: it names the service's address.
-    return open_service(service_host(s), service_port(s), service_watch::none) ? 0 : -1;
+    return open_service(service_host(s), service_port(s), login_protocol::plain) ? 0 : -1;
 }
 
 rwbuf* client_end::read_target() {
@@ -119,16 +108,15 @@ int client_end::take_header() {
         case header_action::open_control: {
             control_ = std::make_shared<control_link>();
             control_->control = context_->registry.open_control(identity_);
-            bool ftp = is_ftp(s);
-            if (!open_service(service_host(s), service_port(s), watch_for(s))) return -1;
-            if (ftp) {
+            if (!open_service(service_host(s), service_port(s), login_.protocol)) return -1;
+            if (login_.protocol == login_protocol::ftp) {
                 stage_ = client_stage::ftp_control;
                 return ftp_commands();
             }
             return pass_held_bytes();
         }
         case header_action::connect_to:
-            if (!open_service(d.host, d.port, service_watch::none)) return -1;
+            if (!open_service(d.host, d.port, login_protocol::plain)) return -1;
             return pass_held_bytes();
         case header_action::join_listener: {
             auto it = context_->listeners.find(d.token);
@@ -147,21 +135,18 @@ int client_end::take_header() {
     return -1;
 }
 
-bool client_end::open_service(const std::string& host, uint16_t port_host, service_watch watch) {
+bool client_end::open_service(const std::string& host, uint16_t port_host, login_protocol watch) {
     relaysocket* service = nullptr;
     switch (watch) {
-        case service_watch::none:
+        case login_protocol::plain:
             service = new (std::nothrow) simpledata(*this, data(), host.c_str(), htons(port_host), header());
             break;
-        case service_watch::ftp_replies:
+        case login_protocol::ftp:
             service = new (std::nothrow) ftp_reply_end(*this, data(), host, port_host, context_, control_);
             break;
-        case service_watch::progress_message:
-        case service_watch::oracle_redirect:
-            service = new (std::nothrow) announcing_service_end(
-                *this, data(), host, port_host,
-                watch == service_watch::progress_message ? announcing_protocol::progress : announcing_protocol::oracle,
-                context_, control_);
+        case login_protocol::progress:
+        case login_protocol::oracle:
+            service = new (std::nothrow) announcing_service_end(*this, data(), host, port_host, watch, context_, control_);
             break;
     }
     if (!service || !service->ok() || selectors().empty()) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "agent/login.h"
 #include "agent/relaysocket.h"
 #include "net/rwbuf.h"
 
@@ -26,15 +27,18 @@ inline constexpr int max_control_line = 4096;
 
 class client_end : public relaysocket {
 public:
+    // What the end does with the client's bytes once the TLS handshake (the base's set-up) has
+    // completed; established() enters the first stage.
     enum class client_stage {
-        handshake,       // TLS handshake under way
         reading_header,  // waiting for the 8-byte channel header
         awaiting_join,   // an active data connection waits for the FTP server's connection
         relaying,        // bytes pass unchanged to and from the service end
         ftp_control      // relaying, with the client's command lines watched and rewritten
     };
 
-    client_end(const reporter& parent, connection_data& data, int handle, std::shared_ptr<server_context> context);
+    // Over an accepted handle of a session whose login is `login` (which outlives the end).
+    client_end(const reporter& parent, connection_data& data, int handle, const login_kind& login,
+               std::shared_ptr<server_context> context);
     ~client_end() override;
 
     int handle_events(int readable, int writable, int error) override;
@@ -49,14 +53,6 @@ public:
 
     client_stage stage() const { return stage_; }
 
-    // What the service end of a connection reads in the service's bytes.
-    enum class service_watch {
-        none,              // nothing: a data connection, or a session without announcements
-        ftp_replies,       // 227/229 replies announce passive data connections
-        progress_message,  // the broker's port message announces one
-        oracle_redirect    // the listener's redirect announces one
-    };
-
 protected:
     int established() override;
     rwbuf* read_target() override;
@@ -65,7 +61,10 @@ protected:
 private:
     // -1 when the connection is to end (after its message).
     int take_header();
-    bool open_service(const std::string& host, uint16_t port_host, service_watch watch);
+    // Connects to the service. `watch` says what the service end reads in the service's bytes:
+    // plain for nothing (a data connection, or a session without announcements), else the
+    // replies, port message or redirect that announce data connections.
+    bool open_service(const std::string& host, uint16_t port_host, login_protocol watch);
     void attach_service(relaysocket* service);
     int pass_held_bytes();
     int ftp_commands();
@@ -74,9 +73,10 @@ private:
     std::string rewrite_active(uint32_t address, uint16_t port, bool eprt);
     void reply_to_client(const std::string& text);
 
+    const login_kind& login_;
     std::shared_ptr<server_context> context_;
     std::shared_ptr<control_link> control_;
-    client_stage stage_ = client_stage::handshake;
+    client_stage stage_ = client_stage::reading_header;
     rwbuf held_;  // the header, bytes that came before the service end, FTP command lines
     std::string identity_;
     uint64_t waiting_token_ = 0;

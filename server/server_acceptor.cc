@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include "agent/connection_data.h"
-#include "agent/connection_log.h"
 #include "agent/pair.h"
 #include "net/selector.h"
 #include "server/client_end.h"
@@ -21,15 +20,8 @@ server_acceptor::server_acceptor(const reporter& parent, connection_data* data)
 
 server_acceptor::~server_acceptor() = default;
 
-void server_acceptor::dispatch(int handle) {
-    // A login orvserver does not know would relay a client's channel header to the service as data.
-    const char* login = data()->session().login;
-    if (!login_known(login)) {
-        report(*this, "configuration error. unknown protocol: %s\n", login);
-        ::close(handle);
-        return;
-    }
-    client_end* end = new (std::nothrow) client_end(*this, *data(), handle, context_);
+void server_acceptor::dispatch(int handle, const login_kind& login) {
+    client_end* end = new (std::nothrow) client_end(*this, *data(), handle, login, context_);
     if (!end) {
         report(*this, "out of memory\n");
         ::close(handle);
@@ -40,12 +32,8 @@ void server_acceptor::dispatch(int handle) {
         delete end;
         return;
     }
-    selectors().front()->add(end);
-    pair* p = new (std::nothrow) pair(*data());
-    if (!p) return;  // relays without a log entry
     // The log's client side is the TLS peer; the service end takes the server side later.
-    p->attach_plain(end);
-    if (data()->log()) data()->log()(*data(), connection_connected, p->number());
+    open_relayed(*selectors().front(), end, nullptr);
 }
 
 }  // namespace orv

@@ -18,7 +18,7 @@ public:
     ~server_acceptor() override;
 
 protected:
-    void dispatch(int handle) override;
+    void dispatch(int handle, const login_kind& login) override;
 
 private:
     std::shared_ptr<server_context> context_;

@@ -3,12 +3,11 @@
 #include <new>
 
 #include "agent/connection_data.h"
-#include "agent/connection_log.h"
 #include "agent/pair.h"
 #include "net/inetaddr.h"
 #include "net/selector.h"
-#include "protocols/ftp/clientaccept.h"
-#include "protocols/ftp/clientfwd.h"
+#include "protocols/common/clientaccept.h"
+#include "protocols/common/clientfwd.h"
 
 namespace orv {
 
@@ -44,16 +43,7 @@ bool announced_route::open(const channel_header& header) {
     }
     clientaccept* r = rendezvous_;
     rendezvous_ = nullptr;  // the selector's from here on
-    make_partners(r, fwd);
-    selector* sel = announcer_.selectors().front();
-    sel->add(r);
-    sel->add(fwd);
-    connection_data& data = announcer_.data();
-    if (pair* p = new (std::nothrow) pair(data)) {
-        p->attach_plain(r);
-        p->attach_ssl(fwd);
-        if (data.log()) data.log()(data, connection_connected, p->number());
-    }
+    open_relayed(*announcer_.selectors().front(), r, fwd);
     return true;
 }
 

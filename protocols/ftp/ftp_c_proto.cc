@@ -6,13 +6,12 @@
 #include <netinet/in.h>
 
 #include "agent/connection_data.h"
-#include "agent/connection_log.h"
 #include "agent/pair.h"
 #include "net/inetaddr.h"
 #include "net/selector.h"
-#include "protocols/ftp/clientaccept.h"
-#include "protocols/ftp/clientdata.h"
-#include "protocols/ftp/clientfwd.h"
+#include "protocols/common/clientaccept.h"
+#include "protocols/common/clientdata.h"
+#include "protocols/common/clientfwd.h"
 #include "protocols/ftp/ftp_text.h"
 
 namespace orv {
@@ -185,11 +184,8 @@ bool ftp_c_proto::start_active(uint32_t address, uint16_t port) {
     }
     clientfwd* ssl = new_forward(plain, header);
     if (!ssl) return false;
-    plain->set_control(this);
-    ssl->set_control(this);
     data_end_ = plain;
-    fwd_ = ssl;
-    attach_data_connection(plain, ssl);
+    attach_data_connection(plain, plain, ssl);
     return true;
 }
 
@@ -207,26 +203,18 @@ bool ftp_c_proto::start_passive(uint32_t address, uint16_t port, bool extended) 
     }
     clientfwd* ssl = new_forward(plain, header);
     if (!ssl) return false;
-    plain->set_control(this);
-    ssl->set_control(this);
     accept_ = plain;
-    fwd_ = ssl;
-    attach_data_connection(plain, ssl);
+    attach_data_connection(plain, plain, ssl);
     std::string reply =
         extended ? ftp::make_229_reply(plain->port()) : ftp::make_227_reply(ntohl(local->addr_net()), plain->port());
     return answer_client(reply);
 }
 
-void ftp_c_proto::attach_data_connection(relaysocket* plain, relaysocket* ssl) {
-    make_partners(plain, ssl);
-    selector* sel = selectors().front();
-    sel->add(plain);
-    sel->add(ssl);
-    pair* p = new (std::nothrow) pair(data());
-    if (!p) return;  // the two ends relay without a log entry
-    p->attach_plain(plain);
-    p->attach_ssl(ssl);
-    if (data().log()) data().log()(data(), connection_connected, p->number());
+void ftp_c_proto::attach_data_connection(relaysocket* plain, control_member* plain_link, clientfwd* ssl) {
+    plain_link->set_control(this);
+    ssl->set_control(this);
+    fwd_ = ssl;
+    open_relayed(*selectors().front(), plain, ssl);
 }
 
 void ftp_c_proto::drop_data_connection() {
@@ -236,19 +224,15 @@ void ftp_c_proto::drop_data_connection() {
     delete fwd_;
 }
 
-void ftp_c_proto::member_gone(relaysocket* end) {
-    if (accept_ == end) accept_ = nullptr;
-    if (data_end_ == end) data_end_ = nullptr;
-    if (fwd_ == end) fwd_ = nullptr;
+void ftp_c_proto::member_gone(const control_member* end) {
+    if (static_cast<const control_member*>(accept_) == end) accept_ = nullptr;
+    if (static_cast<const control_member*>(data_end_) == end) data_end_ = nullptr;
+    if (static_cast<const control_member*>(fwd_) == end) fwd_ = nullptr;
 }
 
-void ftp_c_proto::member_replaced(relaysocket* old, relaysocket* now) {
-    if (accept_ == old) accept_ = nullptr;
+void ftp_c_proto::member_replaced(const control_member* old, clientdata* now) {
+    if (static_cast<const control_member*>(accept_) == old) accept_ = nullptr;
     data_end_ = now;
-}
-
-relaysocket* new_ftp_c_proto(const reporter& parent, connection_data& data, int handle, const channel_header& header) {
-    return new (std::nothrow) ftp_c_proto(parent, data, handle, header);
 }
 
 }  // namespace orv

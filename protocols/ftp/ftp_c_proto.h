@@ -20,12 +20,15 @@
 #include <string_view>
 
 #include "agent/relaysocket.h"
+#include "protocols/common/data_control.h"
 
 namespace orv {
 
+class clientaccept;
+class clientdata;
 class clientfwd;
 
-class ftp_c_proto : public relaysocket {
+class ftp_c_proto : public relaysocket, public data_connection_owner {
 public:
     // The longest partial control line held while waiting for its CR LF.
     static constexpr int max_line = 4096;
@@ -37,15 +40,13 @@ public:
 
     int handle_events(int readable, int writable, int error) override;
 
-    // Back links from the ends of the data connection: `end` is being destroyed.
-    void member_gone(relaysocket* end);
-    // The rendezvous `old` has accepted `now`, which takes its place.
-    void member_replaced(relaysocket* old, relaysocket* now);
+    void member_gone(const control_member* end) override;
+    void member_replaced(const control_member* old, clientdata* now) override;
 
     // The ends of the current data connection (null when none).
-    relaysocket* rendezvous() const { return accept_; }
-    relaysocket* data_end() const { return data_end_; }
-    relaysocket* forward_end() const { return fwd_; }
+    clientaccept* rendezvous() const { return accept_; }
+    clientdata* data_end() const { return data_end_; }
+    clientfwd* forward_end() const { return fwd_; }
 
 protected:
     rwbuf* read_target() override;
@@ -69,8 +70,8 @@ private:
     // Builds a passive-mode data connection whose far agent side leads to address:port (host
     // order) and queues the reply for the FTP client; false after the message.
     bool start_passive(uint32_t address, uint16_t port, bool extended);
-    // Links two new data ends, gives them a pair and registers them.
-    void attach_data_connection(relaysocket* plain, relaysocket* ssl);
+    // Makes `plain` and `ssl` this control connection's data connection and opens them.
+    void attach_data_connection(relaysocket* plain, control_member* plain_link, clientfwd* ssl);
     void drop_data_connection();
     // True when no more will come from the far agent: a partial line may go out as it is.
     bool server_input_over();
@@ -79,12 +80,9 @@ private:
 
     rwbuf client_lines_;  // from the FTP client, until a complete line can be handled
     rwbuf to_client_;     // the far agent's lines as handled, and our own answers
-    relaysocket* accept_ = nullptr;
-    relaysocket* data_end_ = nullptr;
-    relaysocket* fwd_ = nullptr;
+    clientaccept* accept_ = nullptr;
+    clientdata* data_end_ = nullptr;
+    clientfwd* fwd_ = nullptr;
 };
-
-// The main acceptor's factory for "ftp" sessions: the plain end over an accepted handle.
-relaysocket* new_ftp_c_proto(const reporter& parent, connection_data& data, int handle, const channel_header& header);
 
 }  // namespace orv

@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <new>
-
 #include "net/inetaddr.h"
 #include "protocols/common/announced_route.h"
 #include "protocols/oracle/tns_redirect.h"
@@ -42,11 +40,6 @@ announcing_c_proto::examination oracle_c_proto::examine(std::string_view held, s
     if (!route.open(make_channel_header(false, true, ntohl(found.address_net), found.port))) return examination::failed;
     rewritten = std::move(*r.bytes);
     return examination::rewritten;
-}
-
-relaysocket* new_oracle_c_proto(const reporter& parent, connection_data& data, int handle,
-                                const channel_header& header) {
-    return new (std::nothrow) oracle_c_proto(parent, data, handle, header);
 }
 
 }  // namespace orv

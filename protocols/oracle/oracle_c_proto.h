@@ -20,8 +20,4 @@ protected:
     examination examine(std::string_view held, std::string& rewritten) override;
 };
 
-// The main acceptor's factory for "oracle" sessions.
-relaysocket* new_oracle_c_proto(const reporter& parent, connection_data& data, int handle,
-                                const channel_header& header);
-
 }  // namespace orv

@@ -1,7 +1,5 @@
 #include "protocols/progress/progress_c_proto.h"
 
-#include <new>
-
 #include "protocols/common/announced_route.h"
 #include "protocols/progress/progress_message.h"
 
@@ -25,11 +23,6 @@ announcing_c_proto::examination progress_c_proto::examine(std::string_view held,
     rewritten.assign(held);
     progress::write_port(rewritten.data(), port);
     return examination::rewritten;
-}
-
-relaysocket* new_progress_c_proto(const reporter& parent, connection_data& data, int handle,
-                                  const channel_header& header) {
-    return new (std::nothrow) progress_c_proto(parent, data, handle, header);
 }
 
 }  // namespace orv

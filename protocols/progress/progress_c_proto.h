@@ -19,8 +19,4 @@ protected:
     examination examine(std::string_view held, std::string& rewritten) override;
 };
 
-// The main acceptor's factory for "progress" sessions.
-relaysocket* new_progress_c_proto(const reporter& parent, connection_data& data, int handle,
-                                  const channel_header& header);
-
 }  // namespace orv

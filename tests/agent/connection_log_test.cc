@@ -1,6 +1,7 @@
 #include "agent/channel_header.h"
 #include "agent/connection_log.h"
 #include "agent/forwarder.h"
+#include "agent/login.h"
 
 #include <gtest/gtest.h>
 
@@ -33,12 +34,29 @@ TEST(connection_log, connect_line_waits_for_the_cipher_once_both_peers_are_known
 TEST(channel_header, fields_most_significant_byte_first) {
     EXPECT_EQ(control_channel_header(), (channel_header{1, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(make_channel_header(false, true, 0xC0000207, 0x1151), (channel_header{0, 1, 0xC0, 0, 2, 7, 0x11, 0x51}));
-    EXPECT_TRUE(login_sends_channel_header("ftp"));
-    EXPECT_TRUE(login_sends_channel_header("progress"));
-    EXPECT_TRUE(login_sends_channel_header("oracle"));
-    EXPECT_FALSE(login_sends_channel_header("FTP"));
-    EXPECT_FALSE(login_sends_channel_header("http"));
-    EXPECT_FALSE(login_sends_channel_header(nullptr));
+}
+
+TEST(login_table, protocol_and_header_by_name) {
+    struct row {
+        const char* login;
+        bool known;
+        login_protocol protocol;
+        bool header;
+    };
+    const row table[] = {
+        {nullptr, true, login_protocol::plain, false},   {"", true, login_protocol::plain, false},
+        {"ftp", true, login_protocol::ftp, true},         {"progress", true, login_protocol::progress, true},
+        {"oracle", true, login_protocol::oracle, true},   {"mssql", true, login_protocol::plain, false},
+        {"http", true, login_protocol::plain, false},     {"FTP", false, login_protocol::plain, false},
+        {"telnet", false, login_protocol::plain, false},
+    };
+    for (const row& r : table) {
+        const login_kind* k = find_login(r.login);
+        ASSERT_EQ(k != nullptr, r.known) << (r.login ? r.login : "(null)");
+        if (!k) continue;
+        EXPECT_EQ(k->protocol, r.protocol) << (r.login ? r.login : "(null)");
+        EXPECT_EQ(k->sends_header, r.header) << (r.login ? r.login : "(null)");
+    }
 }
 
 TEST(forwarder, wait_timeout_from_accept_timeout_and_timeout) {

@@ -1,6 +1,4 @@
-#include "protocols/ftp/clientdata.h"
-
-#include "protocols/ftp/ftp_c_proto.h"
+#include "protocols/common/clientdata.h"
 
 namespace orv {
 
@@ -10,13 +8,10 @@ clientdata::clientdata(const reporter& parent, connection_data& data, uint32_t a
     set_type("FTP data connection");
 }
 
-clientdata::clientdata(const reporter& parent, connection_data& data, int handle, const channel_header& header)
+clientdata::clientdata(const reporter& parent, connection_data& data, int handle, const channel_header& header,
+                       const char* type)
     : reporter(parent), simpledata(parent, data, handle, header) {
-    set_type("FTP data connection");
-}
-
-clientdata::~clientdata() {
-    if (control_) control_->member_gone(this);
+    set_type(type);
 }
 
 }  // namespace orv

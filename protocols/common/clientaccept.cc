@@ -1,4 +1,4 @@
-#include "protocols/ftp/clientaccept.h"
+#include "protocols/common/clientaccept.h"
 
 #include <new>
 
@@ -6,12 +6,10 @@
 #include <unistd.h>
 
 #include "agent/connection_data.h"
-#include "agent/connection_log.h"
 #include "agent/pair.h"
 #include "net/inetaddr.h"
 #include "net/selector.h"
-#include "protocols/ftp/clientdata.h"
-#include "protocols/ftp/ftp_c_proto.h"
+#include "protocols/common/clientdata.h"
 
 namespace orv {
 
@@ -32,10 +30,6 @@ clientaccept::clientaccept(const reporter& parent, connection_data& data, const 
     int seconds = data.session().accept_timeout;
     due_ms_ = seconds > 0 ? now_ms() + static_cast<int64_t>(seconds) * 1000 : -1;
     set_deadline(due_ms_);
-}
-
-clientaccept::~clientaccept() {
-    if (control_) control_->member_gone(this);
 }
 
 void clientaccept::close_soon() {
@@ -69,14 +63,9 @@ int clientaccept::drain_check() {
     return 0;
 }
 
-relaysocket* clientaccept::accepted_end(int handle) {
-    relaysocket* end;
-    if (control_) {
-        end = new (std::nothrow) clientdata(*this, data(), handle, header());
-    } else {
-        end = new (std::nothrow) simpledata(*this, data(), handle, header());
-        if (end) end->set_type("data connection");
-    }
+clientdata* clientaccept::accepted_end(int handle) {
+    auto* end = new (std::nothrow)
+        clientdata(*this, data(), handle, header(), control() ? "FTP data connection" : "data connection");
     if (!end) ::close(handle);
     return end;
 }
@@ -88,7 +77,7 @@ int clientaccept::accept_one() {
         report(*this, "error during accept\n");
         return -1;
     }
-    relaysocket* end = accepted_end(handle);
+    clientdata* end = accepted_end(handle);
     if (!end || !end->ok() || selectors().empty()) {
         report(*this, "system error. unable to create clientdata socket\n");
         delete end;
@@ -103,12 +92,12 @@ int clientaccept::accept_one() {
     }
     if (class pair* p = get_pair()) {
         p->attach_plain(end);
-        if (data().log()) data().log()(data(), connection_connected, p->number());
+        p->log_connected();
     }
-    if (control_) {
-        control_->member_replaced(this, end);
-        static_cast<clientdata*>(end)->set_control(control_);
-        control_ = nullptr;
+    if (data_connection_owner* owner = control()) {
+        owner->member_replaced(this, end);
+        end->set_control(owner);
+        set_control(nullptr);
     }
     selectors().front()->add(end);
     if (fwd) {

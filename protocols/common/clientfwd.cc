@@ -1,6 +1,4 @@
-#include "protocols/ftp/clientfwd.h"
-
-#include "protocols/ftp/ftp_c_proto.h"
+#include "protocols/common/clientfwd.h"
 
 namespace orv {
 
@@ -9,10 +7,6 @@ clientfwd::clientfwd(const reporter& parent, connection_data& data, const channe
     set_type(type);
     // Queued before anything can be relayed, so the header precedes every client byte.
     if (ok() && !queue_header()) clear_ok();
-}
-
-clientfwd::~clientfwd() {
-    if (control_) control_->member_gone(this);
 }
 
 }  // namespace orv

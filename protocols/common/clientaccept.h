@@ -14,12 +14,13 @@
 #include <cstdint>
 
 #include "agent/relaysocket.h"
+#include "protocols/common/data_control.h"
 
 namespace orv {
 
-class ftp_c_proto;
+class clientdata;
 
-class clientaccept : public relaysocket {
+class clientaccept : public relaysocket, public control_member {
 public:
     static constexpr int listen_backlog = 10;
 
@@ -30,14 +31,10 @@ public:
     // client program. `type` names it in the connection log.
     clientaccept(const reporter& parent, connection_data& data, const channel_header& header, uint32_t local_addr_net,
                  const char* type = "FTP client rendezvous");
-    // Leaves its control connection's data connection.
-    ~clientaccept() override;
-
     // The listening port (host order), 0 before a successful bind.
     uint16_t port() const { return port_; }
-    // The FTP control connection it belongs to; the accepted connection joins it as its data
-    // connection. Without one (Progress, Oracle) the accepted end is a plain "data connection".
-    void set_control(ftp_c_proto* control) { control_ = control; }
+    // With a control connection (set_control) the accepted connection joins it as its FTP data
+    // connection; without one (Progress, Oracle) it is a plain "data connection".
 
     // -1 once the one accept attempt is over (the selector then destroys the rendezvous), on
     // the accept timeout, or when it has been closed; 1 while it still waits.
@@ -56,13 +53,12 @@ private:
     // Accepts one connection and hands everything over to it; always -1 (done).
     int accept_one();
     // The end over an accepted handle (null when it cannot be made; the handle is closed then).
-    relaysocket* accepted_end(int handle);
+    clientdata* accepted_end(int handle);
     void close_soon();
 
     accept_state state_ = accept_state::listening;
     uint16_t port_ = 0;
     int64_t due_ms_ = -1;  // the accept timeout, -1 without one
-    ftp_c_proto* control_ = nullptr;
 };
 
 }  // namespace orv
