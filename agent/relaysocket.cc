@@ -40,43 +40,43 @@ constexpr int batch_bytes = 65536;
 
 relaysocket::relaysocket(const reporter& parent, connection_data& data, int handle, const channel_header& header,
                          const char* kind)
-    : reporter(parent), sslsocket(parent, nullptr, handle), header_(header), data_(data), state_(relay_state::relaying),
-      partner_input_(parent), kind_(kind), last_transfer_ms_(now_ms()) {
+    : reporter(parent), sslsocket(parent, nullptr, handle), header_(header), data_(data), partner_input_(parent),
+      kind_(kind), last_transfer_ms_(now_ms()) {
     set_type("data connection");
-    setup(true);
+    setup(relay_state::relaying, true);
 }
 
 relaysocket::relaysocket(const reporter& parent, connection_data& data, int handle, const channel_header& header,
                          SSL_CTX* ctx, const char* kind)
-    : reporter(parent), sslsocket(parent, ctx, handle), header_(header), data_(data), state_(relay_state::handshaking),
-      partner_input_(parent), kind_(kind), last_transfer_ms_(now_ms()) {
+    : reporter(parent), sslsocket(parent, ctx, handle), header_(header), data_(data), partner_input_(parent),
+      kind_(kind), last_transfer_ms_(now_ms()) {
     set_type("data connection");
-    setup(true);
+    setup(relay_state::setting_up, true);
     if (!ok()) return;
     if (sslaccept(data_.new_ssl()) == -1) {
         report(*this, "unable to do SSL accept\n");
         clear_ok();
     }
-    // The state stays a set-up state even when the handshake completed already (a resumed
-    // session may): only handle_events moves on, so that established() always runs.
+    // The state stays setting_up even when the handshake completed already (a resumed session
+    // may): only handle_events moves on, so that established() always runs.
 }
 
 relaysocket::relaysocket(const reporter& parent, connection_data& data, const channel_header& header, SSL_CTX* ctx,
                          const char* kind)
     : reporter(parent), sslsocket(parent, ctx, AF_INET, SOCK_STREAM, 0), header_(header), data_(data),
-      state_(relay_state::connecting), partner_input_(parent), kind_(kind), last_transfer_ms_(now_ms()) {
+      partner_input_(parent), kind_(kind), last_transfer_ms_(now_ms()) {
     set_type("data connection");
-    setup(false);
+    setup(relay_state::setting_up, false);
 }
 
-void relaysocket::setup(bool accepted) {
+void relaysocket::setup(relay_state first, bool accepted) {
     if (!ok()) return;
     if (!set_relay_options(*this, data_)) {
         clear_ok();
         return;
     }
     if (accepted) take_peer_address();
-    arm_deadline();
+    enter(first);
 }
 
 relaysocket::~relaysocket() {
@@ -112,59 +112,126 @@ bool relaysocket::start_connect(const inetaddr& target, bool through_proxy) {
     return true;
 }
 
-void relaysocket::update_setup_state() {
-    if (state_ > relay_state::handshaking) return;
-    if (is_connecting()) state_ = relay_state::connecting;
-    else if (!tunnel_ready()) state_ = relay_state::proxy_exchange;
-    else if (in_handshake() || (ctx() && !ssl())) state_ = relay_state::handshaking;
-    else state_ = partner_lost_ ? relay_state::draining : relay_state::relaying;
+// ---- states -----------------------------------------------------------------------------------
+
+void relaysocket::enter(relay_state next) {
+    state_ = next;
+    arm_deadline();
 }
 
-// The deadline that fits the state: the set-up bound; the linger bound of a draining end that
-// has written out everything and ended its output (whichever is shorter of it and the
-// inactivity timeout); otherwise the session's inactivity timeout, when it has one. A draining
-// end still writing to a slow peer is a transfer like any other: only inactivity ends it.
+void relaysocket::follow(relay_event event) {
+    relay_state next = state_;
+    switch (event) {
+        case relay_event::setup_complete:
+            if (state_ == relay_state::setting_up) next = relay_state::relaying;
+            else if (state_ == relay_state::setting_up_alone) next = relay_state::draining;
+            break;
+        case relay_event::partner_gone:
+            switch (state_) {
+                case relay_state::setting_up: next = output_pending() ? relay_state::setting_up_alone : relay_state::closed; break;
+                case relay_state::listening: next = output_pending() ? relay_state::listening : relay_state::closed; break;
+                case relay_state::relaying:
+                case relay_state::input_ended: next = relay_state::draining; break;
+                case relay_state::output_ended: next = relay_state::lingering; break;
+                default: break;
+            }
+            break;
+        case relay_event::input_over:
+            switch (state_) {
+                case relay_state::relaying: next = relay_state::input_ended; break;
+                case relay_state::output_ended:
+                case relay_state::lingering: next = relay_state::closed; break;
+                default: break;  // draining goes on writing out
+            }
+            break;
+        case relay_event::output_over:
+            switch (state_) {
+                case relay_state::relaying: next = relay_state::output_ended; break;
+                case relay_state::input_ended: next = relay_state::closed; break;
+                case relay_state::draining: next = input_done() ? relay_state::closed : relay_state::lingering; break;
+                default: break;
+            }
+            break;
+    }
+    if (next != state_) enter(next);
+}
+
+bool relaysocket::moving() const {
+    switch (state_) {
+        case relay_state::relaying:
+        case relay_state::input_ended:
+        case relay_state::output_ended:
+        case relay_state::draining:
+        case relay_state::lingering: return true;
+        default: return false;
+    }
+}
+
+bool relaysocket::output_over() const {
+    return state_ == relay_state::output_ended || state_ == relay_state::lingering || state_ == relay_state::closed;
+}
+
+bool relaysocket::setup_complete() const {
+    return !is_connecting() && tunnel_ready() && !in_handshake() && !(ctx() && !ssl());
+}
+
+void relaysocket::report_setup_timeout() {
+    if (is_connecting()) report_sockerr(*this, "connect failed", ETIMEDOUT);
+    else if (!tunnel_ready()) report(*this, "unable to read proxy response. timed out\n");
+    else report(*this, "SSL handshake failed: timed out\n");
+}
+
+// The deadline that fits the state: the set-up bound; the accept time-out of a rendezvous; the
+// linger bound of an end that has written out everything and ended its output (whichever is
+// shorter of it and the inactivity timeout); otherwise the session's inactivity timeout, when it
+// has one. A draining end still writing to a slow peer is a transfer like any other: only
+// inactivity ends it.
 void relaysocket::arm_deadline() {
     int idle = data_.session().timeout;
     int64_t now = now_ms();
     int64_t due = -1;
-    if (state_ <= relay_state::handshaking) {
-        int bound = idle > 0 ? std::min(idle, setup_timeout_seconds) : setup_timeout_seconds;
-        due = now + seconds_ms(bound);
-    } else if (lingering()) {
-        due = now + seconds_ms(idle > 0 ? std::min(idle, linger_seconds) : linger_seconds);
-    } else if (idle > 0) {
-        int64_t last = last_transfer_ms_;
-        if (partner_) last = std::max(last, partner_->last_transfer_ms_);
-        due = last + seconds_ms(idle);
+    switch (state_) {
+        case relay_state::setting_up:
+        case relay_state::setting_up_alone: {
+            int bound = idle > 0 ? std::min(idle, setup_timeout_seconds) : setup_timeout_seconds;
+            due = now + seconds_ms(bound);
+            break;
+        }
+        case relay_state::listening: {
+            int seconds = data_.session().accept_timeout;
+            due = seconds > 0 ? now + seconds_ms(seconds) : -1;
+            break;
+        }
+        case relay_state::lingering:
+            due = now + seconds_ms(idle > 0 ? std::min(idle, linger_seconds) : linger_seconds);
+            break;
+        case relay_state::closed: due = now; break;
+        default:
+            if (idle > 0) {
+                int64_t last = last_transfer_ms_;
+                if (partner_) last = std::max(last, partner_->last_transfer_ms_);
+                due = last + seconds_ms(idle);
+            }
+            break;
     }
     due_ms_ = due;
     set_deadline(due);
 }
 
-void relaysocket::finish_soon() {
-    state_ = relay_state::closed;
-    due_ms_ = now_ms();
-    set_deadline(due_ms_);
-}
-
 int relaysocket::handle_events(int readable, int writable, int error) {
     if (state_ == relay_state::closed) return -1;
-    bool due = due_ms_ >= 0 && now_ms() >= due_ms_;
-    if (state_ <= relay_state::handshaking) {
+    bool due = deadline_passed();
+    if (setting_up()) {
         if (sslsocket::handle_events(readable, writable, error) == -1) return -1;
-        update_setup_state();
-        if (state_ <= relay_state::handshaking) {
+        if (!setup_complete()) {
             if (!due) return 1;
-            if (state_ == relay_state::connecting) report_sockerr(*this, "connect failed", ETIMEDOUT);
-            else if (state_ == relay_state::proxy_exchange) report(*this, "unable to read proxy response. timed out\n");
-            else report(*this, "SSL handshake failed: timed out\n");
+            report_setup_timeout();
             return -1;
         }
         if (peer_address_text_.empty()) take_peer_address();
         last_transfer_ms_ = now_ms();
+        follow(relay_event::setup_complete);
         if (established() == -1) return -1;
-        arm_deadline();
         // What waited for the set-up (the channel header, early client bytes) goes out now.
         push();
         return state_ == relay_state::closed ? -1 : 0;
@@ -174,10 +241,8 @@ int relaysocket::handle_events(int readable, int writable, int error) {
     return 0;
 }
 
-bool relaysocket::lingering() const { return state_ == relay_state::draining && output_ended_; }
-
 int relaysocket::on_deadline() {
-    if (lingering()) return -1;  // the peer did not end its stream in time; nothing of ours is in flight
+    if (state_ == relay_state::lingering) return -1;  // the peer did not end its stream in time; nothing of ours is in flight
     int idle = data_.session().timeout;
     if (idle <= 0) return 0;
     int64_t last = last_transfer_ms_;
@@ -209,20 +274,13 @@ int relaysocket::established() {
 }
 
 int relaysocket::drain_check() {
-    if (state_ == relay_state::closed) return 1;
-    if (state_ <= relay_state::handshaking) {
-        // Still setting up: with nothing to deliver the end has no reason to go on.
-        if (!output_pending()) {
-            finish_soon();
-            return 1;
-        }
-        partner_lost_ = true;
-        return 0;
+    follow(relay_event::partner_gone);
+    switch (state_) {
+        case relay_state::closed: return 1;
+        case relay_state::setting_up_alone:
+        case relay_state::listening: return 0;
+        default: push(); return output_pending() ? 0 : 1;
     }
-    state_ = relay_state::draining;
-    arm_deadline();
-    push();
-    return output_pending() ? 0 : 1;
 }
 
 bool relaysocket::read_wanted() {
@@ -232,13 +290,14 @@ bool relaysocket::read_wanted() {
             const rwbuf* target = read_target();
             return target && target->length() < backlog_limit;
         }
-        case relay_state::draining: return !input_done();  // read and drop until the peer's end
+        case relay_state::draining:
+        case relay_state::lingering: return !input_done();  // read and drop until the peer's end
         default: return false;
     }
 }
 
 int relaysocket::wants_events(int* read, int* write, int* error) {
-    if (state_ <= relay_state::handshaking) {
+    if (setting_up()) {
         if (sslsocket::wants_events(read, write, error) != 0) return 1;
         // The lower layers wait for nothing more: the set-up completed inside a call no event of
         // ours followed (a handshake finished with records read ahead, say). Ask for the
@@ -248,11 +307,11 @@ int relaysocket::wants_events(int* read, int* write, int* error) {
         return 1;
     }
     *read = *write = *error = 0;
-    if (state_ == relay_state::closed) return 0;
+    if (!moving()) return 0;
     sslsocket::wants_events(read, write, error);  // what the library last waited for
     bool library_wants_write = *write != 0;
     *read = read_wanted() ? 1 : 0;
-    *write = (!output_ended_ && (output_pending() || library_wants_write)) ? 1 : 0;
+    *write = (!output_over() && (output_pending() || library_wants_write)) ? 1 : 0;
     *error = 1;
     return 1;
 }
@@ -287,7 +346,7 @@ int relaysocket::read_step() {
     bool arrived = false;
     for (int round = 0; round < reads_per_event && (round == 0 ? read_wanted() : batch_room()); ++round) {
         int n;
-        if (state_ == relay_state::draining) {
+        if (discarding()) {
             char discard[max_read];
             n = read(discard, sizeof discard);
         } else {
@@ -305,21 +364,23 @@ int relaysocket::read_step() {
         arrived = true;
         if (n < max_read && !has_buffered_input()) break;
     }
+    bool over = input_done();
     // One hand-over per event: the partner then writes what arrived in as few calls as it can.
-    if ((arrived || input_done()) && state_ != relay_state::draining && on_input() == -1) return -1;
+    if ((arrived || over) && !discarding() && on_input() == -1) return -1;
+    if (over) follow(relay_event::input_over);
     return 0;
 }
 
 // Within one event an end goes on reading (decrypted records the library holds, a large plain
 // read) until the batch is full; the back-pressure limit only decides whether it starts.
 bool relaysocket::batch_room() {
-    if (state_ == relay_state::draining) return !input_done();
+    if (discarding()) return !input_done();
     rwbuf* target = read_target();
     return target && !input_done() && target->length() < batch_bytes;
 }
 
 int relaysocket::flush() {
-    if (state_ <= relay_state::handshaking || state_ == relay_state::closed || output_ended_) return 0;
+    if (!moving() || output_over()) return 0;
     bool was_full = partner_input_.length() >= backlog_limit;
     if (on_output() == -1) return -1;
     rwbuf& out = output();
@@ -334,37 +395,22 @@ int relaysocket::flush() {
     }
     if (partner_ && was_full && partner_input_.length() < backlog_limit)
         partner_->request_update();  // it may read again
-    bool nothing_more = state_ == relay_state::draining || (partner_ && partner_->input_done());
-    if (!output_pending() && nothing_more && shutdown_output() != 0) {
-        output_ended_ = true;  // done, or failed: either way nothing more goes out
-        if (lingering()) arm_deadline();
-    }
+    bool nothing_more = discarding() || (partner_ && partner_->input_done());
+    // Done, or failed: either way nothing more goes out.
+    if (!output_pending() && nothing_more && shutdown_output() != 0) follow(relay_event::output_over);
     return 0;
 }
 
-void relaysocket::advance() {
-    if (state_ <= relay_state::handshaking || state_ == relay_state::closed) return;
-    bool in = input_done();
-    bool out = output_ended_;
-    if (state_ == relay_state::draining) {
-        if (in && out) state_ = relay_state::closed;
-        return;
-    }
-    state_ = in && out ? relay_state::closed
-             : in      ? relay_state::input_ended
-             : out     ? relay_state::output_ended
-                       : relay_state::relaying;
-}
-
 void relaysocket::push() {
-    if (state_ <= relay_state::handshaking || state_ == relay_state::closed) return;
+    if (!moving()) return;
     if (flush() == -1) {
-        finish_soon();
+        enter(relay_state::closed);
         return;
     }
-    advance();
-    if (state_ == relay_state::closed) finish_soon();
-    else request_update();
+    // The peer's end may have been seen by the lower layers outside a read of ours (during the
+    // handshake, say).
+    if (input_done()) follow(relay_event::input_over);
+    if (state_ != relay_state::closed) request_update();
 }
 
 int relaysocket::relay(int readable, int writable, int error) {
@@ -373,7 +419,6 @@ int relaysocket::relay(int readable, int writable, int error) {
     if ((readable || error) && read_step() == -1) return -1;
     if (error) return -1;
     if ((writable || output_pending()) && flush() == -1) return -1;
-    advance();
     return state_ == relay_state::closed ? -1 : 0;
 }
 

@@ -40,15 +40,38 @@ inline constexpr int setup_timeout_seconds = 30;
 // and ended its own.
 inline constexpr int linger_seconds = 5;
 
+// The state of one end: the single source of truth for what it does next. Every change goes
+// through relaysocket::enter(), which also arms the state's deadline; the lower layers' flags
+// (connect, proxy exchange, handshake, the peer's end of stream) are events, never a state.
+//
+//   from                        to                cause
+//   setting_up                  relaying          set-up complete, established() accepts it
+//   setting_up                  setting_up_alone  partner gone, bytes left for the peer
+//   setting_up                  closed            partner gone, nothing for the peer
+//   setting_up(_alone)          closed            set-up failed, refused or past its bound
+//   setting_up_alone            draining          set-up complete
+//   listening                   closed            accepted its connection, accept time-out, or
+//                                                 partner gone with nothing for the peer
+//   relaying                    input_ended       the peer ended its stream
+//   relaying                    output_ended      we ended our stream to the peer
+//   input_ended                 closed            we ended our stream too
+//   output_ended                closed            the peer ended its stream too
+//   relaying, input_ended       draining          partner gone
+//   output_ended                lingering         partner gone
+//   draining                    lingering         all written and our stream ended
+//   draining                    closed            the same, with the peer's stream ended already
+//   lingering                   closed            the peer's end of stream, or the linger bound
+//   any                         closed            a failure, the inactivity time-out
 enum class relay_state {
-    connecting,      // TCP connect under way
-    proxy_exchange,  // CONNECT sent to the HTTPS proxy, its answer awaited
-    handshaking,     // TLS handshake under way
-    relaying,        // both directions open
-    input_ended,     // the peer has ended its stream; writing to it goes on
-    output_ended,    // our stream to the peer has ended; reading from it goes on
-    draining,        // the partner has gone: write out, end the output, await the peer's end
-    closed           // both directions done: the selector destroys the end
+    setting_up,        // connect, proxy exchange, TLS handshake (the lower layers know which step)
+    setting_up_alone,  // the same with the partner gone: what it left is delivered afterwards
+    listening,         // a rendezvous waits for its one connection (clientaccept)
+    relaying,          // both directions open
+    input_ended,       // the peer has ended its stream; writing to it goes on
+    output_ended,      // our stream to the peer has ended; reading from it goes on
+    draining,          // the partner has gone: write out what is left, then end the output
+    lingering,         // drained and ended: only the peer's end of stream is awaited (bounded)
+    closed             // done: the selector destroys the end
 };
 
 class relaysocket : public sslsocket, public virtual type_label {
@@ -61,7 +84,7 @@ public:
     // messages ("simpledata").
     relaysocket(const reporter& parent, connection_data& data, int handle, const channel_header& header,
                 const char* kind);
-    // Over an accepted handle with TLS in the server role: the end starts in `handshaking` with a
+    // Over an accepted handle with TLS in the server role: the end starts in `setting_up` with a
     // new SSL object from the session (reports and clears the ok flag when that fails).
     relaysocket(const reporter& parent, connection_data& data, int handle, const channel_header& header, SSL_CTX* ctx,
                 const char* kind);
@@ -92,7 +115,6 @@ public:
     const std::string& mapped_name() const { return mapped_name_; }
     const channel_header& header() const { return header_; }
     connection_data& data() const { return data_; }
-    bool closing() const { return state_ == relay_state::draining || state_ == relay_state::closed; }
     // True once the peer's stream has ended (or failed): nothing more will be read from it.
     bool input_done() const { return input_state() != input_end::open; }
 
@@ -133,43 +155,61 @@ protected:
     // The socket's name in the read failure message, when it differs from the one in the
     // constructor's `kind` (which names it in every other message).
     void set_read_kind(const char* kind) { read_kind_ = kind; }
+    // True when nothing more will arrive in partner_input(): the partner has gone, or its peer
+    // has ended its stream.
+    bool partner_input_over() const { return !partner_ || partner_->input_done(); }
+    // The one place the state changes: enters `next` and arms its deadline (the set-up bound,
+    // the accept time-out, the inactivity or linger bound; at once for closed, so the selector
+    // destroys the end at its next cycle).
+    void enter(relay_state next);
+    // True once the deadline of the state has passed.
+    bool deadline_passed() const { return due_ms_ >= 0 && now_ms() >= due_ms_; }
 
 private:
     friend void make_partners(relaysocket*, relaysocket*);
     friend void remove_partner(relaysocket*);
     friend class pair;
 
-    void setup(bool accepted);
-    void update_setup_state();
+    // What moves an end from one state to the next (the table above).
+    enum class relay_event {
+        setup_complete,  // the lower layers' connect, proxy exchange and handshake are done
+        partner_gone,
+        input_over,  // the peer's stream has ended (or failed)
+        output_over  // our stream to the peer has ended (or could not be ended)
+    };
+
+    void setup(relay_state first, bool accepted);
+    // The state `event` leads to from the current one, entered when it differs.
+    void follow(relay_event event);
+    bool setup_complete() const;
+    void report_setup_timeout();
     int on_deadline();
     int read_step();
     int flush();
-    void advance();
     void arm_deadline();
-    // Draining with everything written and the output ended: only the peer's end is awaited.
-    bool lingering() const;
+    bool setting_up() const { return state_ == relay_state::setting_up || state_ == relay_state::setting_up_alone; }
+    // Relaying in at least one direction, or draining: the states in which the end moves bytes.
+    bool moving() const;
+    // Partner gone: what the peer still sends is read and dropped.
+    bool discarding() const { return state_ == relay_state::draining || state_ == relay_state::lingering; }
+    bool output_over() const;
     bool read_wanted();
     bool batch_room();
     void take_peer_address();
     void report_read_failure();
     // After a failed write: true when a refusal by the far agent explains it (and was reported).
     bool explain_refusal();
-    // Has the selector call handle_events at once, which then ends the end.
-    void finish_soon();
-
     channel_header header_;
     relaysocket* partner_ = nullptr;
     class pair* pair_ = nullptr;
     connection_data& data_;
-    relay_state state_;
+    relay_state state_ = relay_state::setting_up;
     rwbuf partner_input_;
     std::string peer_address_text_;
     const char* kind_;
     const char* read_kind_ = nullptr;
-    bool output_ended_ = false;
-    bool partner_lost_ = false;  // the partner went during set-up: drain once it completes
     int64_t last_transfer_ms_;
-    int64_t due_ms_ = -1;  // set-up, inactivity or linger deadline
+    int64_t due_ms_ = -1;  // the state's deadline: set-up, accept, inactivity or linger
 
 protected:
     std::string mapped_name_;

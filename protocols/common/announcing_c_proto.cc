@@ -14,10 +14,6 @@ int announcing_c_proto::handle_events(int readable, int writable, int error) {
     return relay(readable, writable, error);
 }
 
-bool announcing_c_proto::server_input_over() {
-    return state() == relay_state::draining || !partner() || partner()->input_done();
-}
-
 int announcing_c_proto::judge_first_response() {
     rwbuf& in = partner_input();
     if (!in.empty()) {
@@ -27,7 +23,7 @@ int announcing_c_proto::judge_first_response() {
     std::string rewritten;
     examination e = examine(std::string_view(held_.bytes(), static_cast<size_t>(held_.length())), rewritten);
     if (e == examination::wait) {
-        if (!server_input_over()) return 0;
+        if (!partner_input_over()) return 0;
         // The far agent has ended before the response was complete: it goes as it is.
         e = examination::pass;
     }
@@ -42,7 +38,7 @@ int announcing_c_proto::judge_first_response() {
 int announcing_c_proto::on_output() {
     if (first_ != first_response::pending) return 0;
     // New bytes, or the far agent's end: either may settle the first response.
-    if (!partner_input().empty() || (!held_.empty() && server_input_over())) return judge_first_response();
+    if (!partner_input().empty() || (!held_.empty() && partner_input_over())) return judge_first_response();
     return 0;
 }
 
@@ -54,7 +50,7 @@ rwbuf& announcing_c_proto::output() {
 
 bool announcing_c_proto::output_pending() {
     if (!first_out_.empty()) return true;
-    if (first_ == first_response::pending) return !held_.empty() && server_input_over();
+    if (first_ == first_response::pending) return !held_.empty() && partner_input_over();
     return !partner_input().empty();
 }
 

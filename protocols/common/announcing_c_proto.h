@@ -43,8 +43,6 @@ private:
         judged    // passes unchanged from now on
     };
 
-    // True when no more will come from the far agent: what is held must go as it is.
-    bool server_input_over();
     int judge_first_response();
 
     first_response first_ = first_response::pending;

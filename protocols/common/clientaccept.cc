@@ -26,41 +26,26 @@ clientaccept::clientaccept(const reporter& parent, connection_data& data, const 
         return;
     }
     port_ = ntohs(local->port_net());
-    // Replaces the connect bound of the base: the rendezvous waits for the FTP client instead.
-    int seconds = data.session().accept_timeout;
-    due_ms_ = seconds > 0 ? now_ms() + static_cast<int64_t>(seconds) * 1000 : -1;
-    set_deadline(due_ms_);
-}
-
-void clientaccept::close_soon() {
-    state_ = accept_state::closed;
-    set_deadline(now_ms());
-    request_update();
+    // Replaces the connect bound of the base: the rendezvous waits for the client program
+    // instead, for the session's accept_timeout (seconds, when above 0).
+    enter(relay_state::listening);
 }
 
 int clientaccept::wants_events(int* read, int* write, int* error) {
     *write = 0;
-    *read = state_ == accept_state::listening ? 1 : 0;
+    *read = state() == relay_state::listening ? 1 : 0;
     *error = *read;
     return *read;
 }
 
 int clientaccept::handle_events(int readable, int, int error) {
-    if (state_ == accept_state::closed) return -1;
+    if (state() == relay_state::closed) return -1;
     if (readable || error) return accept_one();
-    if (due_ms_ >= 0 && now_ms() >= due_ms_) {
+    if (deadline_passed()) {
         report(*this, "client accept timeout\n");
         return -1;
     }
     return 1;
-}
-
-int clientaccept::drain_check() {
-    if (partner_input().empty()) {
-        close_soon();
-        return 1;
-    }
-    return 0;
 }
 
 clientdata* clientaccept::accepted_end(int handle) {
@@ -71,7 +56,7 @@ clientdata* clientaccept::accepted_end(int handle) {
 }
 
 int clientaccept::accept_one() {
-    state_ = accept_state::closed;
+    enter(relay_state::closed);
     int handle = accept(true);
     if (handle < 0) {
         report(*this, "error during accept\n");

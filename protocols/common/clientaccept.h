@@ -6,7 +6,8 @@
 // it accepts takes its place: partner (the clientfwd), pair slot and, for FTP, membership in the
 // control connection's data connection. It accepts once only.
 //
-// It sits in the pair's plain slot until then, which is why it is a relaysocket; it never relays.
+// It sits in the pair's plain slot until then, which is why it is a relaysocket (in the state
+// `listening`, with the accept time-out as its deadline); it never relays.
 // Bytes the far agent sends before the FTP client connects wait in its partner-input buffer and
 // go to the accepted connection.
 #pragma once
@@ -40,25 +41,16 @@ public:
     // the accept timeout, or when it has been closed; 1 while it still waits.
     int handle_events(int readable, int writable, int error) override;
     int wants_events(int* read, int* write, int* error) override;
-    // The partner (clientfwd) has gone: with nothing from it to deliver the rendezvous closes
-    // (1); otherwise it goes on waiting so the accepted connection can deliver it (0).
-    int drain_check() override;
+    // (The base's drain_check fits: when the partner, the clientfwd, goes, the rendezvous closes
+    // unless the far agent's bytes wait for the accepted connection.)
 
 private:
-    enum class accept_state {
-        listening,  // waiting for the FTP client
-        closed      // done: the selector destroys it at its next call
-    };
-
     // Accepts one connection and hands everything over to it; always -1 (done).
     int accept_one();
     // The end over an accepted handle (null when it cannot be made; the handle is closed then).
     clientdata* accepted_end(int handle);
-    void close_soon();
 
-    accept_state state_ = accept_state::listening;
     uint16_t port_ = 0;
-    int64_t due_ms_ = -1;  // the accept timeout, -1 without one
 };
 
 }  // namespace orv

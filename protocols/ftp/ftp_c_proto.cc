@@ -107,10 +107,6 @@ bool ftp_c_proto::answer_client(std::string_view text) {
 
 // ---- far agent to client ----------------------------------------------------------------------
 
-bool ftp_c_proto::server_input_over() {
-    return state() == relay_state::draining || !partner() || partner()->input_done();
-}
-
 int ftp_c_proto::on_output() {
     rwbuf& in = partner_input();
     size_t n = 0;
@@ -124,7 +120,7 @@ int ftp_c_proto::on_output() {
         report(*this, "ftp control line too long\n");
         return -1;
     }
-    if (server_input_over()) {
+    if (partner_input_over()) {
         to_client_ += in;
         in.consume(in.length());
     }
@@ -138,7 +134,7 @@ bool ftp_c_proto::output_pending() {
     const rwbuf& in = partner_input();
     if (in.empty()) return false;
     // A partial line is pending only once it can go out as it is; otherwise it waits for input.
-    return ftp::complete_line_length(view_of(in)) > 0 || server_input_over();
+    return ftp::complete_line_length(view_of(in)) > 0 || partner_input_over();
 }
 
 int ftp_c_proto::server_line(std::string_view line) {

@@ -73,8 +73,6 @@ private:
     // Makes `plain` and `ssl` this control connection's data connection and opens them.
     void attach_data_connection(relaysocket* plain, control_member* plain_link, clientfwd* ssl);
     void drop_data_connection();
-    // True when no more will come from the far agent: a partial line may go out as it is.
-    bool server_input_over();
     bool forward_to_server(std::string_view bytes);
     bool answer_client(std::string_view text);
 
