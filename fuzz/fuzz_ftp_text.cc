@@ -55,7 +55,17 @@ void check_epsv(std::string_view text) {
     FUZZ_CHECK(decode_epsv_reply(without_line_end(reply).substr(4)) == port);
 }
 
+// The parsers of whole lines agree with the decoders they are made of.
+void check_parsers(std::string_view text) {
+    command_line c = parse_command(text);
+    if (c.active) FUZZ_CHECK(c.verb == command_verb::port || c.verb == command_verb::eprt);
+    reply_line r = parse_reply(text);
+    if (r.passive) FUZZ_CHECK(r.separator == ' ' && (r.code == 227 || r.code == 229));
+    FUZZ_CHECK(r.code >= -1 && r.code <= 999);
+}
+
 void check_line(std::string_view text) {
+    check_parsers(text);
     for (std::string_view prefix : {"PORT ", "EPRT ", "227 ", "229 ", "PASV", "EPSV"})
         FUZZ_CHECK(starts_with_nocase(text, prefix) == manual_prefix(text, prefix));
     // The agents decode after the prefix; the decoders must also cope with any other cut.
@@ -84,5 +94,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         buf.remove_prefix(n);
     }
     check_line(buf);  // an unfinished last line
+    // The line filter over the same input, with a small limit so that long lines occur: every
+    // take is within the input, lines end in CR LF, and the takes cover the input.
+    std::string_view all = orv::fuzz::as_text(data, size);
+    for (std::size_t taken = 0;;) {
+        line_take t = next_line(all.substr(taken), true, 64);
+        if (t.status == line_status::need_more) {
+            FUZZ_CHECK(taken == all.size());
+            break;
+        }
+        FUZZ_CHECK(t.length > 0 && t.length <= all.size() - taken);
+        if (t.status == line_status::line) FUZZ_CHECK(t.length <= 64 && all.substr(taken, t.length).ends_with("\r\n"));
+        taken += t.length;
+    }
     return 0;
 }

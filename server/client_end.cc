@@ -194,10 +194,6 @@ void client_end::join(int handle) {
 
 // ---- FTP control lines ------------------------------------------------------------------------
 
-void client_end::reply_to_client(const std::string& text) {
-    partner_input().append(text.data(), static_cast<int>(text.size()));
-}
-
 std::string client_end::rewrite_active(uint32_t address, uint16_t port, bool eprt) {
     // The FTP server reaches us by the address our connection to it comes from.
     std::unique_ptr<inetaddr> local = partner() ? partner()->local_address() : nullptr;
@@ -215,38 +211,18 @@ std::string client_end::rewrite_active(uint32_t address, uint16_t port, bool epr
     return eprt ? ftp::make_eprt_command(ours, listener->port()) : ftp::make_port_command(ours, listener->port());
 }
 
-std::string client_end::ftp_command(const std::string& line, bool& to_client) {
+std::string client_end::ftp_command(std::string_view line, bool& to_client) {
     to_client = false;
-    std::string_view text(line.data(), line.size() - 2);  // without CR LF
-    bool port = ftp::starts_with_nocase(text, "PORT ");
-    bool eprt = ftp::starts_with_nocase(text, "EPRT ");
-    if (ftp::starts_with_nocase(text, "PASV") || ftp::starts_with_nocase(text, "EPSV")) {
+    ftp::command_line c = ftp::parse_command(line);
+    if (c.verb == ftp::command_verb::pasv || c.verb == ftp::command_verb::epsv) {
         ++control_->passive_requests;
-        return line;
+        return std::string(line);
     }
-    if (!port && !eprt) return line;
-    uint32_t address = 0;
-    uint16_t port_number = 0;
-    bool decoded = false;
-    if (port) {
-        auto hp = ftp::decode_host_port(text.substr(5));
-        if (hp) {
-            address = hp->address;
-            port_number = hp->port;
-            decoded = true;
-        }
-    } else {
-        auto ep = ftp::decode_eprt(text.substr(5));
-        if (ep && ep->protocol == 1) {
-            address = ep->address;
-            port_number = ep->port;
-            decoded = true;
-        }
-    }
+    if (c.verb != ftp::command_verb::port && c.verb != ftp::command_verb::eprt) return std::string(line);
     to_client = true;
     // Never passed on unchanged: the FTP server would connect into its own network for the client.
-    if (!decoded) return "501 Syntax error in parameters or arguments.\r\n";
-    std::string rewritten = rewrite_active(address, port_number, eprt);
+    if (!c.active || c.active->protocol != 1) return "501 Syntax error in parameters or arguments.\r\n";
+    std::string rewritten = rewrite_active(c.active->address, c.active->port, c.verb == ftp::command_verb::eprt);
     if (rewritten.empty()) return "425 Can't open data connection.\r\n";
     to_client = false;
     return rewritten;
@@ -255,30 +231,28 @@ std::string client_end::ftp_command(const std::string& line, bool& to_client) {
 int client_end::ftp_commands() {
     relaysocket* to = partner();
     bool answered = false;
-    while (to && !held_.empty()) {
-        std::string_view view(held_.bytes(), static_cast<size_t>(held_.length()));
-        size_t n = ftp::complete_line_length(view);
-        if (n == 0) break;
-        if (n > static_cast<size_t>(max_control_line)) break;
-        bool to_client = false;
-        std::string out = ftp_command(std::string(view.substr(0, n)), to_client);
-        held_.consume(static_cast<int>(n));
-        if (to_client) {
-            reply_to_client(out);
-            answered = true;
-        } else {
-            to->partner_input().append(out.data(), static_cast<int>(out.size()));
+    for (;;) {
+        std::string_view held(held_.bytes(), static_cast<size_t>(held_.length()));
+        ftp::line_take t = ftp::next_line(held, input_done());
+        if (t.status == ftp::line_status::need_more) break;
+        if (t.status == ftp::line_status::too_long) {
+            report(*this, "FTP control line from %s longer than %d bytes, control connection closed\n",
+                   peer_address_text().c_str(), static_cast<int>(ftp::max_line));
+            return -1;
         }
-    }
-    if (held_.length() > max_control_line) {
-        report(*this, "FTP control line from %s longer than %d bytes, control connection closed\n",
-               peer_address_text().c_str(), max_control_line);
-        return -1;
-    }
-    if (input_done() && to && !held_.empty()) {
-        // The client's last, unfinished line: passed on as it is.
-        to->partner_input() += held_;
-        held_.consume(held_.length());
+        if (!to) break;
+        std::string_view line = held.substr(0, t.length);
+        if (t.status == ftp::line_status::last_bytes) {
+            // The client's last, unfinished line: passed on as it is.
+            to->partner_input().append(line.data(), static_cast<int>(line.size()));
+        } else {
+            bool to_client = false;
+            std::string out = ftp_command(line, to_client);
+            rwbuf& target = to_client ? partner_input() : to->partner_input();
+            target.append(out.data(), static_cast<int>(out.size()));
+            answered = answered || to_client;
+        }
+        held_.consume(static_cast<int>(t.length));
     }
     if (to) to->push();
     if (answered) push();

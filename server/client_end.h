@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "agent/login.h"
 #include "agent/relaysocket.h"
@@ -21,9 +22,6 @@ namespace orv {
 
 struct control_link;
 struct server_context;
-
-// The longest FTP control line either end passes; a longer one closes the control connection.
-inline constexpr int max_control_line = 4096;
 
 class client_end : public relaysocket {
 public:
@@ -69,9 +67,8 @@ private:
     int pass_held_bytes();
     int ftp_commands();
     // The rewritten line (or a reply to the client, with `to_client` set) for one command line.
-    std::string ftp_command(const std::string& line, bool& to_client);
+    std::string ftp_command(std::string_view line, bool& to_client);
     std::string rewrite_active(uint32_t address, uint16_t port, bool eprt);
-    void reply_to_client(const std::string& text);
 
     const login_kind& login_;
     std::shared_ptr<server_context> context_;

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "agent/relaysocket.h"
 #include "net/rwbuf.h"
@@ -29,12 +30,12 @@ protected:
     int on_input() override;
 
 private:
-    void watch_reply(const std::string& line);
+    void watch_reply(std::string_view line);
 
     std::shared_ptr<server_context> context_;
     std::shared_ptr<control_link> control_;
     rwbuf lines_;
-    std::string multiline_code_;  // "227" while inside a "227-" reply, empty otherwise
+    int multiline_code_ = -1;  // 227 while inside a "227-" reply, -1 otherwise
     bool rest_of_long_line_ = false;
 };
 

@@ -20,11 +20,6 @@ namespace {
 
 std::string_view view_of(const rwbuf& b) { return std::string_view(b.bytes(), static_cast<size_t>(b.length())); }
 
-// The line without its CR LF.
-std::string_view text_of(std::string_view line) {
-    return line.size() >= 2 && line.substr(line.size() - 2) == "\r\n" ? line.substr(0, line.size() - 2) : line;
-}
-
 }  // namespace
 
 ftp_c_proto::ftp_c_proto(const reporter& parent, connection_data& data, int handle, const channel_header& header)
@@ -51,38 +46,36 @@ rwbuf* ftp_c_proto::read_target() {
 }
 
 int ftp_c_proto::on_input() {
-    for (size_t n; (n = ftp::complete_line_length(view_of(client_lines_))) > 0;) {
-        if (client_line(view_of(client_lines_).substr(0, n)) == -1) return -1;
-        client_lines_.consume(static_cast<int>(n));
-    }
-    if (client_lines_.length() > max_line) {
-        report(*this, "ftp control line too long\n");
-        return -1;
-    }
-    // The FTP client has ended: a last partial line will never be completed, pass it on as it is.
-    if (input_done() && !client_lines_.empty()) {
-        if (!forward_to_server(view_of(client_lines_))) return -1;
-        client_lines_.consume(client_lines_.length());
+    for (;;) {
+        ftp::line_take t = ftp::next_line(view_of(client_lines_), input_done());
+        if (t.status == ftp::line_status::need_more) break;
+        if (t.status == ftp::line_status::too_long) {
+            report(*this, "ftp control line too long\n");
+            return -1;
+        }
+        std::string_view bytes = view_of(client_lines_).substr(0, t.length);
+        // The FTP client has ended: a last partial line will never be completed, pass it on as it is.
+        bool handled = t.status == ftp::line_status::line ? client_line(bytes) == 0 : forward_to_server(bytes);
+        if (!handled) return -1;
+        client_lines_.consume(static_cast<int>(t.length));
     }
     if (relaysocket* p = partner()) p->push();
     return 0;
 }
 
 int ftp_c_proto::client_line(std::string_view line) {
-    std::string_view text = text_of(line);
-    if (ftp::starts_with_nocase(text, "PORT ")) {
-        std::optional<ftp::host_port> hp = ftp::decode_host_port(text.substr(5));
-        if (!hp) {
+    ftp::command_line c = ftp::parse_command(line);
+    if (c.verb == ftp::command_verb::port) {
+        if (!c.active) {
             report(*this, "unable to decode PORT command parameters\n");
             return -1;
         }
-        if (!start_active(hp->address, hp->port)) return -1;
-    } else if (ftp::starts_with_nocase(text, "EPRT ")) {
-        std::optional<ftp::eprt_params> e = ftp::decode_eprt(text.substr(5));
+        if (!start_active(c.active->address, c.active->port)) return -1;
+    } else if (c.verb == ftp::command_verb::eprt) {
         // Nothing could be built for these, so the far agent never sees them.
-        if (!e) return answer_client("501 Syntax error in EPRT parameters\r\n") ? 0 : -1;
-        if (e->protocol != 1) return answer_client("522 Network protocol not supported, use (1)\r\n") ? 0 : -1;
-        if (!start_active(e->address, e->port)) return -1;
+        if (!c.active) return answer_client("501 Syntax error in EPRT parameters\r\n") ? 0 : -1;
+        if (c.active->protocol != 1) return answer_client("522 Network protocol not supported, use (1)\r\n") ? 0 : -1;
+        if (!start_active(c.active->address, c.active->port)) return -1;
     }
     return forward_to_server(line) ? 0 : -1;
 }
@@ -109,20 +102,19 @@ bool ftp_c_proto::answer_client(std::string_view text) {
 
 int ftp_c_proto::on_output() {
     rwbuf& in = partner_input();
-    size_t n = 0;
     // Bounded by what the FTP client has not taken yet, so a slow client slows the far agent.
-    while (to_client_.length() < backlog_limit && (n = ftp::complete_line_length(view_of(in))) > 0) {
-        if (server_line(view_of(in).substr(0, n)) == -1) return -1;
-        in.consume(static_cast<int>(n));
-    }
-    if (n > 0 || in.empty()) return 0;
-    if (in.length() > max_line) {
-        report(*this, "ftp control line too long\n");
-        return -1;
-    }
-    if (partner_input_over()) {
-        to_client_ += in;
-        in.consume(in.length());
+    while (to_client_.length() < backlog_limit) {
+        ftp::line_take t = ftp::next_line(view_of(in), partner_input_over());
+        if (t.status == ftp::line_status::need_more) break;
+        if (t.status == ftp::line_status::too_long) {
+            report(*this, "ftp control line too long\n");
+            return -1;
+        }
+        std::string_view bytes = view_of(in).substr(0, t.length);
+        // After the far agent's end a last partial line goes out as it is.
+        bool handled = t.status == ftp::line_status::line ? server_line(bytes) == 0 : answer_client(bytes);
+        if (!handled) return -1;
+        in.consume(static_cast<int>(t.length));
     }
     return 0;
 }
@@ -131,29 +123,18 @@ rwbuf& ftp_c_proto::output() { return to_client_; }
 
 bool ftp_c_proto::output_pending() {
     if (!to_client_.empty()) return true;
-    const rwbuf& in = partner_input();
-    if (in.empty()) return false;
     // A partial line is pending only once it can go out as it is; otherwise it waits for input.
-    return ftp::complete_line_length(view_of(in)) > 0 || partner_input_over();
+    return ftp::next_line(view_of(partner_input()), partner_input_over()).status != ftp::line_status::need_more;
 }
 
 int ftp_c_proto::server_line(std::string_view line) {
-    std::string_view text = text_of(line);
-    if (ftp::starts_with_nocase(text, "227 ")) {
-        std::optional<ftp::host_port> hp = ftp::decode_host_port(text.substr(4));
-        if (!hp) {
-            report(*this, "unable to decode 227 response parameters\n");
+    ftp::reply_line r = ftp::parse_reply(line);
+    if (r.separator == ' ' && (r.code == 227 || r.code == 229)) {
+        if (!r.passive) {
+            report(*this, "unable to decode %d response parameters\n", r.code);
             return -1;
         }
-        return start_passive(hp->address, hp->port, false) ? 0 : -1;
-    }
-    if (ftp::starts_with_nocase(text, "229 ")) {
-        std::optional<uint16_t> port = ftp::decode_epsv_reply(text.substr(4));
-        if (!port) {
-            report(*this, "unable to decode 229 response parameters\n");
-            return -1;
-        }
-        return start_passive(0, *port, true) ? 0 : -1;
+        return start_passive(r.passive->address, r.passive->port, r.code == 229) ? 0 : -1;
     }
     return answer_client(line) ? 0 : -1;
 }

@@ -12,8 +12,8 @@
 //   client is told our own address and the rendezvous port instead.
 //
 // One data connection per control connection: a new one drops the previous one, and so does the
-// end of the control connection. A line is handled only once its CR LF has arrived; a line that
-// grows past max_line bytes without one closes the control connection.
+// end of the control connection. A line is handled only once its CR LF has arrived; a line
+// longer than ftp::max_line bytes closes the control connection.
 #pragma once
 
 #include <cstdint>
@@ -30,9 +30,6 @@ class clientfwd;
 
 class ftp_c_proto : public relaysocket, public data_connection_owner {
 public:
-    // The longest partial control line held while waiting for its CR LF.
-    static constexpr int max_line = 4096;
-
     // Over the accepted control connection.
     ftp_c_proto(const reporter& parent, connection_data& data, int handle, const channel_header& header);
     // Drops the data connection too.

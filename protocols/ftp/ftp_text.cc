@@ -51,6 +51,14 @@ std::size_t complete_line_length(std::string_view buf) {
     return 0;
 }
 
+line_take next_line(std::string_view input, bool input_over, std::size_t limit) {
+    std::size_t n = complete_line_length(input);
+    if (n > 0 && n <= limit) return {line_status::line, n};
+    if (n > limit || input.size() >= limit) return {line_status::too_long, n > 0 ? n : input.size()};
+    if (input_over && !input.empty()) return {line_status::last_bytes, input.size()};
+    return {line_status::need_more, 0};
+}
+
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
     for (std::size_t i = 0; i < prefix.size(); ++i)
@@ -115,6 +123,46 @@ std::optional<uint16_t> decode_epsv_reply(std::string_view text) {
     auto port = parse_bounded(rest.substr(0, end), 65535);
     if (!port || *port == 0) return std::nullopt;
     return static_cast<uint16_t>(*port);
+}
+
+namespace {
+
+std::string_view without_line_end(std::string_view line) {
+    return line.size() >= 2 && line.substr(line.size() - 2) == "\r\n" ? line.substr(0, line.size() - 2) : line;
+}
+
+}  // namespace
+
+command_line parse_command(std::string_view line) {
+    std::string_view text = without_line_end(line);
+    command_line c;
+    if (starts_with_nocase(text, "PORT ")) {
+        c.verb = command_verb::port;
+        if (std::optional<host_port> hp = decode_host_port(text.substr(5))) c.active = eprt_params{1, hp->address, hp->port};
+    } else if (starts_with_nocase(text, "EPRT ")) {
+        c.verb = command_verb::eprt;
+        c.active = decode_eprt(text.substr(5));
+    } else if (starts_with_nocase(text, "PASV")) {
+        c.verb = command_verb::pasv;
+    } else if (starts_with_nocase(text, "EPSV")) {
+        c.verb = command_verb::epsv;
+    }
+    return c;
+}
+
+reply_line parse_reply(std::string_view line) {
+    std::string_view text = without_line_end(line);
+    reply_line r;
+    if (text.size() < 4 || !is_digit(text[0]) || !is_digit(text[1]) || !is_digit(text[2])) return r;
+    r.code = (text[0] - '0') * 100 + (text[1] - '0') * 10 + (text[2] - '0');
+    r.separator = text[3];
+    if (r.separator != ' ') return r;
+    if (r.code == 227) {
+        r.passive = decode_host_port(text.substr(4));
+    } else if (r.code == 229) {
+        if (std::optional<uint16_t> port = decode_epsv_reply(text.substr(4))) r.passive = host_port{0, *port};
+    }
+    return r;
 }
 
 std::string make_227_reply(uint32_t address, uint16_t port) {

@@ -28,6 +28,94 @@ TEST(ftp_text, line_ends_only_at_cr_directly_followed_by_lf) {
     for (const auto& r : table) EXPECT_EQ(complete_line_length(r.buf), r.length) << "[" << r.buf << "]";
 }
 
+TEST(ftp_text, line_filter_takes_lines_within_the_limit_and_the_last_bytes_at_the_end) {
+    struct row {
+        const char* what;
+        std::string input;
+        bool over;
+        std::size_t limit;
+        line_status status;
+        std::size_t length;
+    };
+    const std::string long_line = std::string(20, 'x') + "\r\nNOOP\r\n";
+    const row table[] = {
+        {"empty", "", false, 10, line_status::need_more, 0},
+        {"empty at the end", "", true, 10, line_status::need_more, 0},
+        {"a line", "NOOP\r\nPASV\r\n", false, 10, line_status::line, 6},
+        {"a line of exactly the limit", "12345678\r\n", false, 10, line_status::line, 10},
+        {"a line one past the limit", "123456789\r\n", false, 10, line_status::too_long, 11},
+        {"unfinished, room left", "12345", false, 10, line_status::need_more, 0},
+        {"unfinished, at the limit", "1234567890", false, 10, line_status::too_long, 10},
+        {"unfinished, CR at the limit", "123456789\r", false, 10, line_status::too_long, 10},
+        {"unfinished at the end", "12345", true, 10, line_status::last_bytes, 5},
+        {"a line before the end", "NOOP\r\nPA", true, 10, line_status::line, 6},
+        {"too long wins over the end", "1234567890", true, 10, line_status::too_long, 10},
+        {"a long line ends at its CR LF", long_line, false, 10, line_status::too_long, 22},
+        {"the default limit", std::string(max_line - 2, 'x') + "\r\n", false, max_line, line_status::line, max_line},
+    };
+    for (const row& r : table) {
+        line_take t = next_line(r.input, r.over, r.limit);
+        EXPECT_EQ(t.status, r.status) << r.what;
+        EXPECT_EQ(t.length, r.length) << r.what;
+    }
+}
+
+TEST(ftp_text, commands_that_open_data_connections) {
+    struct row {
+        std::string_view line;
+        command_verb verb;
+        bool decoded;
+        eprt_params active;
+    };
+    const row table[] = {
+        {"PORT 10,0,0,1,4,1\r\n", command_verb::port, true, {1, 0x0A000001, 1025}},
+        {"port 10,0,0,1,4,1", command_verb::port, true, {1, 0x0A000001, 1025}},
+        {"PORT x\r\n", command_verb::port, false, {}},
+        {"EPRT |1|10.0.0.2|2000|\r\n", command_verb::eprt, true, {1, 0x0A000002, 2000}},
+        {"EPRT |2|::1|2000|\r\n", command_verb::eprt, true, {2, 0, 2000}},
+        {"EPRT |1|10.0.0|2000|\r\n", command_verb::eprt, false, {}},
+        {"PASV\r\n", command_verb::pasv, false, {}},
+        {"epsv ALL\r\n", command_verb::epsv, false, {}},
+        {"PORTS 1\r\n", command_verb::other, false, {}},
+        {"NOOP\r\n", command_verb::other, false, {}},
+    };
+    for (const row& r : table) {
+        command_line c = parse_command(r.line);
+        EXPECT_EQ(c.verb, r.verb) << r.line;
+        ASSERT_EQ(c.active.has_value(), r.decoded) << r.line;
+        if (!c.active) continue;
+        EXPECT_EQ(c.active->protocol, r.active.protocol) << r.line;
+        EXPECT_EQ(c.active->address, r.active.address) << r.line;
+        EXPECT_EQ(c.active->port, r.active.port) << r.line;
+    }
+}
+
+TEST(ftp_text, replies_with_their_code_separator_and_passive_address) {
+    struct row {
+        std::string_view line;
+        int code;
+        char separator;
+        std::optional<host_port> passive;
+    };
+    const row table[] = {
+        {"227 Entering Passive Mode (10,0,0,1,4,1).\r\n", 227, ' ', host_port{0x0A000001, 1025}},
+        {"229 Entering Extended Passive Mode (|||2000|)\r\n", 229, ' ', host_port{0, 2000}},
+        {"227 no numbers\r\n", 227, ' ', std::nullopt},
+        {"229 (|||0|)\r\n", 229, ' ', std::nullopt},
+        {"227-first of several (10,0,0,1,4,1)\r\n", 227, '-', std::nullopt},
+        {"150 Opening\r\n", 150, ' ', std::nullopt},
+        {"227", -1, 0, std::nullopt},
+        {"22x Hello", -1, 0, std::nullopt},
+        {" 227 (1,2,3,4,5,6)", -1, 0, std::nullopt},
+    };
+    for (const row& r : table) {
+        reply_line got = parse_reply(r.line);
+        EXPECT_EQ(got.code, r.code) << r.line;
+        EXPECT_EQ(got.separator, r.separator) << r.line;
+        EXPECT_EQ(got.passive, r.passive) << r.line;
+    }
+}
+
 TEST(ftp_text, prefix_ignores_letter_case_only) {
     EXPECT_TRUE(starts_with_nocase("PORT 1,2", "PORT "));
     EXPECT_TRUE(starts_with_nocase("port 1,2", "PORT "));
