@@ -45,20 +45,28 @@ rwbuf* ftp_c_proto::read_target() {
     return &client_lines_;
 }
 
-int ftp_c_proto::on_input() {
-    for (;;) {
-        ftp::line_take t = ftp::next_line(view_of(client_lines_), input_done());
+int ftp_c_proto::take_lines(rwbuf& in, bool over, int (ftp_c_proto::*on_line)(std::string_view),
+                            bool (ftp_c_proto::*on_last)(std::string_view), const rwbuf* room) {
+    while (!room || room->length() < backlog_limit) {
+        ftp::line_take t = ftp::next_line(view_of(in), over);
         if (t.status == ftp::line_status::need_more) break;
         if (t.status == ftp::line_status::too_long) {
             report(*this, "ftp control line too long\n");
             return -1;
         }
-        std::string_view bytes = view_of(client_lines_).substr(0, t.length);
-        // The FTP client has ended: a last partial line will never be completed, pass it on as it is.
-        bool handled = t.status == ftp::line_status::line ? client_line(bytes) == 0 : forward_to_server(bytes);
+        std::string_view bytes = view_of(in).substr(0, t.length);
+        bool handled = t.status == ftp::line_status::line ? (this->*on_line)(bytes) == 0 : (this->*on_last)(bytes);
         if (!handled) return -1;
-        client_lines_.consume(static_cast<int>(t.length));
+        in.consume(static_cast<int>(t.length));
     }
+    return 0;
+}
+
+int ftp_c_proto::on_input() {
+    // The FTP client's last partial line will never be completed once it has ended: it goes on as it is.
+    if (take_lines(client_lines_, input_done(), &ftp_c_proto::client_line, &ftp_c_proto::forward_to_server,
+                   nullptr) == -1)
+        return -1;
     if (relaysocket* p = partner()) p->push();
     return 0;
 }
@@ -101,22 +109,9 @@ bool ftp_c_proto::answer_client(std::string_view text) {
 // ---- far agent to client ----------------------------------------------------------------------
 
 int ftp_c_proto::on_output() {
-    rwbuf& in = partner_input();
     // Bounded by what the FTP client has not taken yet, so a slow client slows the far agent.
-    while (to_client_.length() < backlog_limit) {
-        ftp::line_take t = ftp::next_line(view_of(in), partner_input_over());
-        if (t.status == ftp::line_status::need_more) break;
-        if (t.status == ftp::line_status::too_long) {
-            report(*this, "ftp control line too long\n");
-            return -1;
-        }
-        std::string_view bytes = view_of(in).substr(0, t.length);
-        // After the far agent's end a last partial line goes out as it is.
-        bool handled = t.status == ftp::line_status::line ? server_line(bytes) == 0 : answer_client(bytes);
-        if (!handled) return -1;
-        in.consume(static_cast<int>(t.length));
-    }
-    return 0;
+    return take_lines(partner_input(), partner_input_over(), &ftp_c_proto::server_line, &ftp_c_proto::answer_client,
+                      &to_client_);
 }
 
 rwbuf& ftp_c_proto::output() { return to_client_; }

@@ -53,6 +53,11 @@ protected:
     bool output_pending() override;
 
 private:
+    // Hands each line of `in` to `on_line` and, once `over`, an unfinished last line to
+    // `on_last`; stops while `room` (when given) holds backlog_limit bytes or more. -1 after a
+    // line too long or a failed handler (with its message).
+    int take_lines(rwbuf& in, bool over, int (ftp_c_proto::*on_line)(std::string_view),
+                   bool (ftp_c_proto::*on_last)(std::string_view), const rwbuf* room);
     // One complete line from the FTP client (with its CR LF): forwarded, answered here, or the
     // end of the control connection. 0 to go on, -1 after the message.
     int client_line(std::string_view line);

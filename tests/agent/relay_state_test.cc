@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -111,6 +112,22 @@ protected:
         return e;
     }
 
+    // Two partnered plain ends, relaying between the test's peers a_peer and b_peer.
+    struct relayed_pair {
+        int a_peer = -1, b_peer = -1;
+        bool a_gone = false, b_gone = false;
+        watched_end* a = nullptr;
+        watched_end* b = nullptr;
+    };
+    relayed_pair& relayed() {
+        pairs_.push_back(std::make_unique<relayed_pair>());
+        relayed_pair& p = *pairs_.back();
+        p.a = plain_end(&p.a_peer, &p.a_gone);
+        p.b = plain_end(&p.b_peer, &p.b_gone);
+        make_partners(p.a, p.b);
+        return p;
+    }
+
     bool run_until(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
         return test::run_until(sel_, done, limit);
     }
@@ -121,6 +138,7 @@ protected:
     config_store store_{tree_};
     std::unique_ptr<connection_data> data_;
     test::listener listener_;
+    std::vector<std::unique_ptr<relayed_pair>> pairs_;  // the gone flags outlive the ends
     selector sel_{parent_};
 };
 
@@ -128,15 +146,11 @@ TEST_F(relay_state_test, half_close_either_way_keeps_the_other_direction_until_b
     start(0);
     for (bool first_is_a : {true, false}) {
         SCOPED_TRACE(first_is_a ? "a ends first" : "b ends first");
-        int a_peer = -1, b_peer = -1;
-        bool a_gone = false, b_gone = false;
-        watched_end* a = plain_end(&a_peer, &a_gone);
-        watched_end* b = plain_end(&b_peer, &b_gone);
-        make_partners(a, b);
-        watched_end* first = first_is_a ? a : b;
-        watched_end* second = first_is_a ? b : a;
-        int first_peer = first_is_a ? a_peer : b_peer;
-        int second_peer = first_is_a ? b_peer : a_peer;
+        relayed_pair& p = relayed();
+        watched_end* first = first_is_a ? p.a : p.b;
+        watched_end* second = first_is_a ? p.b : p.a;
+        int first_peer = first_is_a ? p.a_peer : p.b_peer;
+        int second_peer = first_is_a ? p.b_peer : p.a_peer;
 
         ::shutdown(first_peer, SHUT_WR);
         ASSERT_TRUE(run_until([&] {
@@ -150,10 +164,10 @@ TEST_F(relay_state_test, half_close_either_way_keeps_the_other_direction_until_b
         EXPECT_EQ(got, "back");
 
         ::shutdown(second_peer, SHUT_WR);
-        ASSERT_TRUE(run_until([&] { return a_gone && b_gone; }));
+        ASSERT_TRUE(run_until([&] { return p.a_gone && p.b_gone; }));
         EXPECT_TRUE(sees_end_of_stream(first_peer));
-        ::close(a_peer);
-        ::close(b_peer);
+        ::close(p.a_peer);
+        ::close(p.b_peer);
     }
     EXPECT_EQ(sel_.count(), 0);
 }
@@ -192,21 +206,17 @@ TEST_F(relay_state_test, a_drained_end_lingers_for_the_peers_end_within_its_boun
     start(1);  // the linger bound is the shorter of 5 s and the inactivity timeout
     for (bool peer_ends : {true, false}) {
         SCOPED_TRACE(peer_ends ? "the peer ends its stream" : "the peer stays silent");
-        int a_peer = -1, b_peer = -1;
-        bool a_gone = false, b_gone = false;
-        watched_end* a = plain_end(&a_peer, &a_gone);
-        watched_end* b = plain_end(&b_peer, &b_gone);
-        make_partners(a, b);
-        reset(b_peer);
-        ASSERT_TRUE(run_until([&] { return b_gone && a->state() == relay_state::lingering; }));
-        EXPECT_TRUE(sees_end_of_stream(a_peer));
+        relayed_pair& p = relayed();
+        reset(p.b_peer);
+        ASSERT_TRUE(run_until([&] { return p.b_gone && p.a->state() == relay_state::lingering; }));
+        EXPECT_TRUE(sees_end_of_stream(p.a_peer));
         auto since = std::chrono::steady_clock::now();
-        if (peer_ends) ::shutdown(a_peer, SHUT_WR);
-        ASSERT_TRUE(run_until([&] { return a_gone; }));
+        if (peer_ends) ::shutdown(p.a_peer, SHUT_WR);
+        ASSERT_TRUE(run_until([&] { return p.a_gone; }));
         auto waited = std::chrono::steady_clock::now() - since;
         if (peer_ends) EXPECT_LT(waited, 900ms);
         else EXPECT_GE(waited, 900ms);
-        ::close(a_peer);
+        ::close(p.a_peer);
     }
 }
 
