@@ -20,7 +20,8 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "agent"))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "common"))
 
 from orvtest import World, connect, listening, recv_exact, wait_for  # noqa: E402
 

@@ -6,10 +6,13 @@ import selectors
 import signal
 import socket
 import struct
+import sys
 import threading
 import time
 
-from orvtest import check, connect, echo, main, pattern_bytes, recv_exact, wait_for
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import check, connect, echo, main, pattern_bytes, recv_exact, wait_for  # noqa: E402
 
 SIZE = 100 * 1024 * 1024
 CHUNK = 256 * 1024

@@ -5,8 +5,11 @@ import os
 import re
 import socket
 import subprocess
+import sys
 
-from orvtest import PASSWORD, check, connect, http_reply, listening, main, wait_for
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import PASSWORD, check, connect, http_reply, listening, main, wait_for  # noqa: E402
 
 LOG_DAEMON = 3 << 3
 LOG_ERR, LOG_WARNING, LOG_INFO = 3, 4, 6

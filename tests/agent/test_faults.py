@@ -10,10 +10,13 @@ import signal
 import socket
 import ssl
 import subprocess
+import sys
 import threading
 import time
 
-from orvtest import (check, connect, echo, fail, free_port, http_reply, listening, main, open_fds, pattern_bytes,
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import (check, connect, echo, fail, free_port, http_reply, listening, main, open_fds, pattern_bytes,  # noqa: E402
                      recv_exact, wait_for)
 
 DISCONNECT = r"INF DISCONNECT "

@@ -4,9 +4,13 @@ import os
 import re
 import signal
 import socket
+import sys
 import time
 
-from orvtest import (PASSWORD, check, connect, curl, echo, http_reply, http_response, listening, main, recv_exact, wait_for)
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import (PASSWORD, check, connect, curl, echo, http_reply, http_response, listening, main,  # noqa: E402
+                     recv_exact, wait_for)
 
 BODY = b"hello through the tunnel\n"
 FAR_SUBJECT = "/O=OrvTest/CN=far1"

@@ -5,8 +5,11 @@ import os
 import signal
 import socket
 import struct
+import sys
 
-from orvtest import PASSWORD, check, connect, fail, free_port, listening, main, wait_for
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import PASSWORD, check, connect, fail, free_port, listening, main, wait_for  # noqa: E402
 
 
 def notify_socket(w):

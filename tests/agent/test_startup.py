@@ -3,6 +3,7 @@ import os
 import subprocess
 import sys
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from dumpable import as_nobody_if_root, is_dumpable, open_to_nobody  # noqa: E402
 from orvtest import PASSWORD, check, connect, listening, main, wait_for  # noqa: E402

@@ -16,7 +16,8 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from orvtest import check, connect, echo, fail, free_port, main, pattern_bytes, read_to_end, recv_exact  # noqa: E402
 
 USER_SUBJECT = "/O=OrvTest/CN=user1"

@@ -12,7 +12,8 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from orvtest import check, connect, fail, main, pattern_bytes, recv_exact, wait_for  # noqa: E402
 
 PAYLOAD = pattern_bytes("ftp download", 200000)

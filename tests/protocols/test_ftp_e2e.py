@@ -11,7 +11,8 @@ import ssl
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from orvtest import FtpControlLines, check, fail, free_port, listening, main, read_to_end, wait_for  # noqa: E402
 
 SYSTEM_PYTHON = "/usr/bin/python3"  # pyftpdlib is a Debian package, not in other interpreters

@@ -8,7 +8,8 @@ import shutil
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from orvtest import check, free_port, listening, main, pattern_bytes, wait_for  # noqa: E402
 
 # Debian's interpreter carries python3-pyftpdlib; the one running the tests may not.

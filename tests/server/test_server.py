@@ -11,7 +11,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from orvtest import (PASSWORD, FtpControlLines, check, curl, echo, free_port, http_reply, http_response, listening, main,  # noqa: E402
                      read_to_end, recv_exact, wait_for)
 

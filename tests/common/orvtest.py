@@ -1,5 +1,6 @@
-"""Shared pieces of the agents' end-to-end tests: certificates made with the openssl command,
-configuration files, a far agent (stunnel in server mode, or orvserver), small services, the agent itself.
+"""Shared pieces of the end-to-end tests of every folder and of the benchmarks: certificates made
+with the openssl command, configuration files, a far agent (stunnel in server mode, or orvserver),
+small services, the agent itself.
 
 Everything runs on 127.0.0.1 inside one temporary directory. Every process a test starts is
 recorded and stopped by its PID when the test ends; every wait is bounded.
