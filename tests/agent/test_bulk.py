@@ -12,7 +12,7 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import check, connect, echo, main, pattern_bytes, recv_exact, wait_for  # noqa: E402
+from orvtest import case, check, connect, echo, main, pattern_bytes, recv_exact, wait_for  # noqa: E402
 
 SIZE = 100 * 1024 * 1024
 CHUNK = 256 * 1024
@@ -48,6 +48,54 @@ def drain(sock):
         total += len(chunk)
 
 
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
+
+
+def sanitized(pid):
+    with open("/proc/%d/maps" % pid) as f:
+        return "libasan" in f.read()
+
+
+@case
+def back_pressure(w):
+    """A peer that does not read holds the other side back: the agent buffers a bounded amount
+    whichever way the data flows, and everything arrives once the reader reads."""
+    size = 64 * 1024 * 1024
+    received = {}
+
+    def service(sock):
+        kind = recv_exact(sock, 4)
+        if kind == b"DOWN":
+            send_pattern(sock, "down", size)
+        elif kind == b"UP  ":
+            time.sleep(3)  # not reading yet
+            received["up"] = drain(sock)
+
+    port, agent, _, _ = tunnel(w, service)
+    base = rss_kib(agent.pid)
+    down = connect(port, timeout=120)
+    down.sendall(b"DOWN")
+    up = connect(port, timeout=120)
+    up.sendall(b"UP  ")
+    sender = threading.Thread(target=lambda: received.__setitem__("sent", send_pattern(up, "up", size) and up.close()))
+    sender.start()
+    time.sleep(2.5)  # neither reader reads: both directions stall
+    grown = rss_kib(agent.pid) - base
+    # A sanitizer build keeps freed blocks in quarantine, so its resident size says nothing here.
+    if not sanitized(agent.pid):
+        check(grown < 16 * 1024, "agent memory grew by %d KiB while its peers did not read" % grown)
+    total, digest = drain(down)
+    down.close()
+    check((total, digest) == (size, hashlib.sha256(pattern_bytes("down", CHUNK) * (size // CHUNK)).hexdigest()),
+          "download intact after the stall")
+    sender.join(120)
+    wait_for(lambda: "up" in received, 120, "the upload to arrive")
+    check(received["up"][0] == size, "upload intact after the stall: %r" % (received["up"],))
+
+
+@case(orvserver_too=True)
 def bulk_both_ways(w):
     """100 MB up and 100 MB down at the same time, each checked end to end."""
     received = {}
@@ -87,6 +135,7 @@ def bulk_both_ways(w):
     check(agent.poll() is None, "agent still running")
 
 
+@case(orvserver_too=True)
 def thousand_connections(w):
     """A thousand connections open at once, each echoing its own data."""
     port, agent, _, _ = tunnel(w, echo)
@@ -136,6 +185,7 @@ def reset(sock):
     sock.close()
 
 
+@case
 def peers_that_vanish(w):
     """Clients that reset or close mid-transfer and a far agent that is killed end only their
     own connections; the agent survives (no SIGPIPE) and its descriptors return to baseline."""
@@ -197,54 +247,9 @@ def peers_that_vanish(w):
     check(agent.poll() is None, "agent still running")
 
 
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
-
-
-def sanitized(pid):
-    with open("/proc/%d/maps" % pid) as f:
-        return "libasan" in f.read()
-
-
-def back_pressure(w):
-    """A peer that does not read holds the other side back: the agent buffers a bounded amount
-    whichever way the data flows, and everything arrives once the reader reads."""
-    size = 64 * 1024 * 1024
-    received = {}
-
-    def service(sock):
-        kind = recv_exact(sock, 4)
-        if kind == b"DOWN":
-            send_pattern(sock, "down", size)
-        elif kind == b"UP  ":
-            time.sleep(3)  # not reading yet
-            received["up"] = drain(sock)
-
-    port, agent, _, _ = tunnel(w, service)
-    base = rss_kib(agent.pid)
-    down = connect(port, timeout=120)
-    down.sendall(b"DOWN")
-    up = connect(port, timeout=120)
-    up.sendall(b"UP  ")
-    sender = threading.Thread(target=lambda: received.__setitem__("sent", send_pattern(up, "up", size) and up.close()))
-    sender.start()
-    time.sleep(2.5)  # neither reader reads: both directions stall
-    grown = rss_kib(agent.pid) - base
-    # A sanitizer build keeps freed blocks in quarantine, so its resident size says nothing here.
-    if not sanitized(agent.pid):
-        check(grown < 16 * 1024, "agent memory grew by %d KiB while its peers did not read" % grown)
-    total, digest = drain(down)
-    down.close()
-    check((total, digest) == (size, hashlib.sha256(pattern_bytes("down", CHUNK) * (size // CHUNK)).hexdigest()),
-          "download intact after the stall")
-    sender.join(120)
-    wait_for(lambda: "up" in received, 120, "the upload to arrive")
-    check(received["up"][0] == size, "upload intact after the stall: %r" % (received["up"],))
-
-
 def service_port(w):
     return w.servers[-1].server_address[1]
 
 
-main({f.__name__: f for f in (back_pressure, bulk_both_ways, thousand_connections, peers_that_vanish)})
+if __name__ == "__main__":
+    main()

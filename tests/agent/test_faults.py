@@ -16,7 +16,7 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import (check, connect, echo, fail, free_port, http_reply, listening, main, open_fds, pattern_bytes,  # noqa: E402
+from orvtest import (case, check, connect, echo, fail, free_port, http_reply, listening, main, open_fds, pattern_bytes,  # noqa: E402
                      recv_exact, wait_for)
 
 DISCONNECT = r"INF DISCONNECT "
@@ -103,6 +103,7 @@ def delay_proxy(w, upstream, delay=1.0):
 
 # ---- 1. half-close and early leavers ----------------------------------------------------------
 
+@case(orvserver_too=True)
 def client_half_close(w):
     """A client that ends its sending side still gets the reply the service sends after seeing
     the end of the request; the same with socat as the client."""
@@ -127,6 +128,7 @@ def client_half_close(w):
     check(agent.poll() is None, "agent still running")
 
 
+@case
 def client_leaves_early(w):
     """Whatever a client sent before closing reaches the service: 10 bytes (five times), 1 MB,
     and 1000 bytes from a client gone while the TLS handshake is still on its way."""
@@ -165,6 +167,7 @@ def client_leaves_early(w):
     check(slow_got[0][:2] == (1000, digest(data)), "1000 bytes sent during the handshake: %r" % slow_got)
 
 
+@case(orvserver_too=True)
 def far_side_ends_first(w):
     """The service replies and ends its sending side first: the client gets the whole reply and
     its end, its later bytes still reach the service, and the pair ends only when both have."""
@@ -224,6 +227,7 @@ def wait_closed(sock, timeout):
     return time.monotonic() - start
 
 
+@case
 def silent_far_side(w):
     """A far agent that never answers, and an HTTPS proxy that never answers: the set-up of a
     connection is bounded by the session's shorter timeout; nothing is left open."""
@@ -265,6 +269,7 @@ def silent_far_side(w):
     proxy.close()
 
 
+@case
 def setup_default_bound(w):
     """Without a session timeout a far agent that never answers is given up after 30 s."""
     far = silent_listener()
@@ -282,6 +287,7 @@ def setup_default_bound(w):
 
 # ---- 3. inactivity ----------------------------------------------------------------------------
 
+@case
 def inactivity_timeout(w):
     """timeout 2: an idle connection is closed after about 2 s; one with traffic every 0.5 s lives."""
     port, agent = tunnel(w, echo, extra="multicall=1 timeout=2")
@@ -325,6 +331,7 @@ def accept_errors(w):
     return len([l for l in w.lines() if "accept failed" in l or "error during accept" in l])
 
 
+@case
 def out_of_descriptors(w):
     """With 40 descriptors and 40 clients at once the agent does not spin or flood its log, and
     serves again once the clients are gone."""
@@ -381,6 +388,7 @@ def listen_overflows():
     return 0
 
 
+@case
 def connect_burst(w):
     """500 clients connect at the same moment; none is dropped at the listen queue and each gets
     its byte echoed."""
@@ -436,6 +444,7 @@ def connect_burst(w):
 
 # ---- 6, 7, 8. certificates and TLS ends -------------------------------------------------------
 
+@case
 def chain_depth(w):
     """The far agent's certificate must be signed by the root itself: one signed by an
     intermediate CA under that root is refused, even when the far agent sends the intermediate."""
@@ -469,6 +478,7 @@ def chain_depth(w):
         w.stop(agent)
 
 
+@case
 def tls13_client_refused(w):
     """A far agent that trusts another CA refuses the agent's certificate after the agent's side of
     the TLS 1.3 handshake is done: that is still a failed handshake, reported with its alert."""
@@ -502,6 +512,7 @@ def tls13_client_refused(w):
     check(agent.poll() is None, "agent still running")
 
 
+@case
 def far_agent_without_close_notify(w):
     """A far agent that just closes its socket after replying (no close_notify) ends the pair
     without an error line: the reply arrives and the log stays clean."""
@@ -536,6 +547,7 @@ def far_agent_without_close_notify(w):
 
 # ---- 9. byte counts ---------------------------------------------------------------------------
 
+@case
 def bytes_out_exact(w):
     """bytes out is what the client sent, to the byte: through the proxy (the CONNECT request is
     not the client's) and directly, for sizes that are not multiples of any buffer."""
@@ -572,6 +584,7 @@ def bytes_out_exact(w):
 
 # ---- 10. termination --------------------------------------------------------------------------
 
+@case
 def termination_signals(w):
     """SIGTERM and SIGINT end the agent with status 0 and a DISCONNECT line for every open pair."""
     service = w.service(echo)
@@ -599,7 +612,5 @@ def termination_signals(w):
             s.close()
 
 
-main({f.__name__: f for f in (client_half_close, client_leaves_early, far_side_ends_first, silent_far_side,
-                              setup_default_bound, inactivity_timeout, out_of_descriptors, connect_burst,
-                              chain_depth, tls13_client_refused, far_agent_without_close_notify, bytes_out_exact,
-                              termination_signals)})
+if __name__ == "__main__":
+    main()

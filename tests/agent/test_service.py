@@ -9,7 +9,7 @@ import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import PASSWORD, check, connect, fail, free_port, listening, main, wait_for  # noqa: E402
+from orvtest import case, PASSWORD, check, connect, fail, free_port, listening, main, wait_for  # noqa: E402
 
 
 def notify_socket(w):
@@ -41,6 +41,7 @@ def start(w, program, conf, session, log_name):
     return w.spawn([binary, "-f", conf, "-p", PASSWORD, session], log_name, env=env)
 
 
+@case
 def service_notify(w):
     sock = notify_socket(w)
     try:
@@ -78,4 +79,5 @@ def service_notify(w):
         sock.close()
 
 
-main({"service_notify": service_notify})
+if __name__ == "__main__":
+    main()

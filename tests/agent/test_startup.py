@@ -6,7 +6,7 @@ import sys
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from dumpable import as_nobody_if_root, is_dumpable, open_to_nobody  # noqa: E402
-from orvtest import PASSWORD, check, connect, listening, main, wait_for  # noqa: E402
+from orvtest import case, PASSWORD, check, connect, listening, main, wait_for  # noqa: E402
 
 USAGE = ("Orvane client forwarder version 1.2.5\n"
          "===============================================\n"
@@ -27,6 +27,7 @@ def run(w, args, stdin=subprocess.DEVNULL, input=None, env=None, timeout=30):
     return r.returncode, r.stderr
 
 
+@case
 def command_line(w):
     conf, _ = w.standard_config()
     # Options end at the session name: an option after it is an extra operand, not an option.
@@ -38,6 +39,7 @@ def command_line(w):
     check(status == 1 and err.endswith(USAGE) and err != USAGE, "unknown option: %d %r" % (status, err))
 
 
+@case
 def password_input(w):
     conf, _ = w.standard_config()
     # Without a terminal the password reader falls back to standard input; an empty answer and
@@ -53,6 +55,7 @@ def password_input(w):
     check("invalid session: required parameter is missing\n" in err, "typed password: %r" % err)
 
 
+@case
 def password_file(w):
     """Without -p, ORV_PASSWORD_FILE names a file holding the password (a systemd credential)."""
     conf, _ = w.standard_config()
@@ -89,6 +92,7 @@ def password_file(w):
     check(status == 1 and opened in err and "Enter password" in err, "empty variable: %r" % err)
 
 
+@case
 def configuration_failures(w):
     conf, port = w.standard_config()
     w.config("session nokey port=1 server=127.0.0.1 serverport=2 cert=c1 root=r1 key=k1\n"
@@ -146,6 +150,7 @@ def configuration_failures(w):
     check(err.startswith("unable to bind:98:"), "bind failure reported with its error: %r" % err)
 
 
+@case
 def session_statuses(w):
     """Each validation status of a session reaches the start-up message."""
     w.standard_pki()
@@ -174,6 +179,7 @@ def session_statuses(w):
                                            % text), "%s: %d %r" % (name, status, err))
 
 
+@case
 def ssl_modes(w):
     """sslmode 0 and 2 are warned about and run on TLS; 3 is refused."""
     for mode, expected in ((0, 2), (2, 3)):
@@ -203,6 +209,7 @@ def ssl_modes(w):
     w.stop(p)
 
 
+@case
 def bind_address(w):
     """Without bindaddr the agent listens on 127.0.0.1 only; a service name works as the port."""
     conf, port = w.standard_config()
@@ -217,6 +224,7 @@ def bind_address(w):
     w.stop(p)
 
 
+@case
 def not_dumpable(w):
     """The running agent holds the password and the decrypted keys: no core file, and no reading
     of its memory by other processes of its user."""
@@ -241,5 +249,5 @@ def not_dumpable(w):
     w.stop(sleeper)
 
 
-main({f.__name__: f for f in (command_line, password_input, password_file, configuration_failures, session_statuses,
-                              ssl_modes, bind_address, not_dumpable)})
+if __name__ == "__main__":
+    main()

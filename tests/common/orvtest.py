@@ -448,10 +448,36 @@ authorityKeyIdentifier = keyid
 """
 
 
-def main(cases):
-    """Runs the named case (argv[2]) with a fresh World; argv[1] is the directory of the binaries,
-    argv[3] (optional) the seconds the harness allows."""
+# ---- cases ------------------------------------------------------------------------------------
+
+CASES = {}  # name: (function, tags), in the order of definition
+TAGS = ("may_skip", "orvserver_too")
+
+
+def case(function=None, **tags):
+    """Registers an end-to-end case under its function's name, as @case or @case(tag=True, ...).
+    CTest learns the cases from `script --list` (see tests/CMakeLists.txt), so a case is named
+    only here. Tags: may_skip, the case may exit 77 when something it needs is missing;
+    orvserver_too, tests/server runs it again with orvserver as the far agent."""
+    check(set(tags) <= set(TAGS), "unknown tags %r" % sorted(set(tags) - set(TAGS)))
+
+    def register(f):
+        check(f.__name__ not in CASES, "two cases named " + f.__name__)
+        CASES[f.__name__] = (f, {tag for tag, on in tags.items() if on})
+        return f
+    return register(function) if function else register
+
+
+def main():
+    """`script --list [TAG]` prints the names of the cases (those with TAG), one a line.
+    Otherwise runs the named case (argv[2]) with a fresh World; argv[1] is the directory of the
+    binaries, argv[3] (optional) the seconds the harness allows."""
+    if len(sys.argv) > 1 and sys.argv[1] == "--list":
+        tag = sys.argv[2] if len(sys.argv) > 2 else None
+        print("\n".join(name for name, (_, tags) in CASES.items() if tag is None or tag in tags))
+        return
     bin_dir, name = os.path.abspath(sys.argv[1]), sys.argv[2]
+    check(name in CASES, "no case %r; the cases are %s" % (name, ", ".join(CASES)))
     # Each case bounds its own time below the harness's limit, so that its clean-up still runs
     # and stops every process it started; a harness that terminates it gets the same.
     budget = int(sys.argv[3]) if len(sys.argv) > 3 else 300
@@ -464,7 +490,7 @@ def main(cases):
     signal.alarm(max(budget - 15, 10))
     world = World(bin_dir)
     try:
-        cases[name](world)
+        CASES[name][0](world)
         world.check_sanitizers()
     finally:
         world.close()

@@ -14,7 +14,7 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import check, connect, fail, main, pattern_bytes, recv_exact, wait_for  # noqa: E402
+from orvtest import case, check, connect, fail, main, pattern_bytes, recv_exact, wait_for  # noqa: E402
 
 PAYLOAD = pattern_bytes("ftp download", 200000)
 UPLOAD = pattern_bytes("ftp upload", 150000)
@@ -259,6 +259,7 @@ def retr(ftp):
 # ---- cases ------------------------------------------------------------------------------------
 
 
+@case
 def passive_retrieval(w):
     """PASV: the FTP client is sent to a rendezvous on the agent's own address; the data TLS
     connection's header names the address and port of the far agent's 227; the bytes arrive."""
@@ -289,6 +290,7 @@ def passive_retrieval(w):
     w.stop(agent)
 
 
+@case
 def epsv_retrieval(w):
     """EPSV: header (0, 1, 0, port) and a 229 reply naming the rendezvous port."""
     far, port, _ = setup(w)
@@ -312,6 +314,7 @@ def epsv_retrieval(w):
     ftp.quit()
 
 
+@case
 def active_mode(w):
     """PORT: forwarded unchanged; a data TLS connection with header (0, 0, client address, client
     port) reaches the far agent, and the agent's data connection reaches the client's port: a
@@ -335,6 +338,7 @@ def active_mode(w):
           "upload: header then the client's bytes (%d bytes, starts %r)" % (len(far.stored[0]), far.stored[0][:12]))
 
 
+@case
 def eprt(w):
     """EPRT |1| is forwarded unchanged and builds the data connection; EPRT |2| is answered 522
     here and never reaches the far agent."""
@@ -374,6 +378,7 @@ def eprt(w):
     lsock.close()
 
 
+@case
 def second_pasv_drops_first(w):
     """A new PASV drops the previous data connection: its rendezvous stops listening and its data
     TLS connection ends; the new one works."""
@@ -408,6 +413,7 @@ def second_pasv_drops_first(w):
     ftp.close()
 
 
+@case
 def accept_timeout(w):
     """Nobody comes to the rendezvous within accept_timeout: "client accept timeout", and the data
     TLS connection ends."""
@@ -435,6 +441,7 @@ def expect_closed(sock):
     return got
 
 
+@case
 def bad_port(w):
     """An undecodable PORT closes the control connection; the far agent gets nothing of it."""
     far, port, _ = setup(w)
@@ -451,6 +458,7 @@ def bad_port(w):
     check(far.data == [], "no data connection")
 
 
+@case
 def bad_227(w):
     """An undecodable 227 reply closes the control connection; the client gets nothing of it."""
     far, port, _ = setup(w)
@@ -464,6 +472,7 @@ def bad_227(w):
     check(far.data == [], "no data connection")
 
 
+@case
 def overlong_lines(w):
     """A control line that never ends closes the control connection, in either direction."""
     far, port, _ = setup(w)
@@ -493,6 +502,7 @@ def overlong_lines(w):
     w.wait_lines(r"ftp control line too long", count=2)
 
 
+@case
 def split_lines(w):
     """Lines are handled only once their CR LF has arrived, byte by byte if need be; a CR or an LF
     alone is data."""
@@ -512,5 +522,5 @@ def split_lines(w):
     s.close()
 
 
-main({f.__name__: f for f in (passive_retrieval, epsv_retrieval, active_mode, eprt, second_pasv_drops_first,
-                              accept_timeout, bad_port, bad_227, overlong_lines, split_lines)})
+if __name__ == "__main__":
+    main()

@@ -3,6 +3,7 @@ The cases check the data-connection flows (a second PASV, the accept time-out, a
 orvserver refuses what it must with real software behind it, and that control connections whose
 header follows the handshake at once never stall. Every wait and every client run is bounded;
 every process is stopped by its PID."""
+import functools
 import hashlib
 import os
 import re
@@ -13,7 +14,7 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import FtpControlLines, check, fail, free_port, listening, main, read_to_end, wait_for  # noqa: E402
+from orvtest import case, FtpControlLines, check, fail, free_port, listening, main, read_to_end, wait_for  # noqa: E402
 
 SYSTEM_PYTHON = "/usr/bin/python3"  # pyftpdlib is a Debian package, not in other interpreters
 SIZE = 10 * 1024 * 1024
@@ -89,6 +90,18 @@ class Fixture:
             self.w.read("agent.log")[-900:], self.w.read(self.far_log)[-900:], self.w.read("pyftpdlib.log")[-600:])
 
 
+def diagnosed(test):
+    """A case whose wait ran out fails with what the logs say instead of a bare timeout."""
+    @functools.wraps(test)
+    def run(w):
+        try:
+            test(w)
+        except (TimeoutError, EOFError, ConnectionError) as e:
+            fx = Fixture.current
+            fail("%s: %r%s" % (test.__name__, e, fx.logs() if fx else ""))
+    return run
+
+
 # ---- data-connection flows ---------------------------------------------------------------------
 
 class Control(FtpControlLines):
@@ -108,6 +121,8 @@ def disconnects(w, name):
     return len([l for l in w.lines(name) if l.startswith("INF DISCONNECT")])
 
 
+@case
+@diagnosed
 def second_pasv(w):
     """A second PASV drops the first data connection: its rendezvous no longer takes connections,
     its data TLS connection ends at orvserver; LIST over the second one works."""
@@ -137,6 +152,8 @@ def second_pasv(w):
     ctl.cmd("QUIT")
 
 
+@case
+@diagnosed
 def accept_timeout(w):
     """orvclient with accept_timeout=2: PASV and nobody connects: "client accept timeout", the data
     TLS connection ends at orvserver, the control connection goes on."""
@@ -155,6 +172,8 @@ def accept_timeout(w):
     ctl.cmd("QUIT")
 
 
+@case
+@diagnosed
 def bad_port(w):
     """An undecodable PORT closes the control connection at orvclient; the FTP server never sees
     a PORT and no data connection is made."""
@@ -187,6 +206,8 @@ def header(control, passive, address, port):
     return bytes([control, passive]) + socket.inet_aton(address) + port.to_bytes(2, "big")
 
 
+@case
+@diagnosed
 def foreign_ca(w):
     """A client certificate from another CA: the handshake fails at orvserver and is logged;
     nothing reaches the FTP server."""
@@ -209,6 +230,8 @@ def foreign_ca(w):
           "the FTP server saw a connection: " + w.read("pyftpdlib.log")[-2000:])
 
 
+@case
+@diagnosed
 def partner_refused(w):
     """orvserver's partner list refuses user1: an FTP client through orvclient gets no greeting,
     orvserver logs the refusal, and the FTP server sees no connection."""
@@ -227,6 +250,8 @@ def partner_refused(w):
     check("FTP session opened" not in log and "Connected" not in log, "the FTP server saw a connection: " + log)
 
 
+@case
+@diagnosed
 def quick_headers(w):
     """Control connections to orvserver, each sending its channel header at once after the
     handshake (TLS 1.2 and 1.3), as orvclient does: every one gets the FTP server's greeting."""
@@ -252,22 +277,5 @@ def quick_headers(w):
           % (len(stalled), ", ".join(stalled), fx.logs()))
 
 
-def diagnosed(case):
-    """A case whose wait ran out fails with what the logs say instead of a bare timeout."""
-    def run(w):
-        try:
-            case(w)
-        except (TimeoutError, EOFError, ConnectionError) as e:
-            fx = Fixture.current
-            fail("%s: %r%s" % (case.__name__, e, fx.logs() if fx else ""))
-    run.__name__ = case.__name__
-    return run
-
-
-CASES = [second_pasv, accept_timeout, bad_port, foreign_ca, partner_refused, quick_headers]
-
 if __name__ == "__main__":
-    if len(sys.argv) == 2 and sys.argv[1] == "--list":
-        print(";".join(f.__name__ for f in CASES))
-    else:
-        main({f.__name__: diagnosed(f) for f in CASES})
+    main()

@@ -13,7 +13,7 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import (PASSWORD, FtpControlLines, check, curl, echo, free_port, http_reply, http_response, listening, main,  # noqa: E402
+from orvtest import (case, PASSWORD, FtpControlLines, check, curl, echo, free_port, http_reply, http_response, listening, main,  # noqa: E402
                      read_to_end, recv_exact, wait_for)
 
 BODY = b"hello through orvserver\n"
@@ -59,6 +59,7 @@ def check_lines(lines, patterns, what):
 
 # ---- plain sessions -----------------------------------------------------------------------------
 
+@case
 def connection_log(w):
     """orvclient -> orvserver -> HTTP: both logs have the three lines, orvserver's naming the
     client certificate and the service, with the byte counts of both directions."""
@@ -81,6 +82,7 @@ def connection_log(w):
     w.wait_lines("DISCONNECT", 2, name="orvserver.log")
 
 
+@case
 def partner_refusal(w):
     """A partner list that refuses the client's subject: access denied, nothing reaches the
     service; a list that names it lets it through."""
@@ -122,6 +124,7 @@ def refused(sock):
         return True
 
 
+@case
 def client_certificates(w):
     """A certificate from another CA and no certificate at all are refused in the handshake and
     logged; with noclientauth a client without certificate is served and named N/A."""
@@ -166,6 +169,7 @@ def run(w, args, input=None):
     return r.returncode, r.stderr
 
 
+@case
 def startup(w):
     """Usage, password input, configuration failures: the same rules and messages as orvclient."""
     conf, port = w.standard_config()
@@ -199,6 +203,7 @@ def startup(w):
     check(status == 1 and "Address already in use" in err, "port in use: %d %r" % (status, err))
 
 
+@case
 def termination_signals(w):
     """SIGTERM and SIGINT: status 0 and a DISCONNECT line for each open connection."""
     service = w.service(echo)
@@ -267,6 +272,7 @@ def ftp_dir(w):
     return d
 
 
+@case
 def unannounced_header(w):
     """A valid client that sends a data header nobody announced, naming a local service, is refused
     with the reason logged, and the service sees no connection; nor does a passive header naming
@@ -288,6 +294,7 @@ def unannounced_header(w):
     check(not hits, "nothing reached the named service: %r" % hits)
 
 
+@case
 def foreign_announcement(w):
     """A 227 announced on user1's control connection does not serve user2's data header (refused,
     logged, and the announcement stays for user1, whose data connection then gets the LIST)."""
@@ -320,6 +327,7 @@ def foreign_announcement(w):
     check(any("CN=user2: %s:%d was announced to another client" % (addr, port) in l for l in lines), "%r" % lines)
 
 
+@case
 def ftp_passive(w):
     """Control header, login, PASV and EPSV: replies come unchanged; data headers (0,1,S,Q) and
     (0,1,0,Q) get the LIST output; a data connection after the control connection has ended is
@@ -355,6 +363,7 @@ def ftp_passive(w):
     w.wait_lines("announced on a control connection that has ended", name="orvserver.log")
 
 
+@case
 def ftp_active_server_first(w):
     """PORT and EPRT are rewritten to a listener of orvserver; pyftpdlib connects to it at once, and
     the later (0,0,A,P) data connection is joined to that connection."""
@@ -402,6 +411,7 @@ def scripted_ftp(w, seen):
     return w.service(serve)
 
 
+@case
 def ftp_active_client_first(w):
     """The data connection arrives before the FTP server connects: it waits, and is joined when the
     server connects on LIST. The server saw a PORT naming orvserver's listener, not the client's."""
@@ -420,6 +430,7 @@ def ftp_active_client_first(w):
     check(ctl.reply().startswith("226"), "226")
 
 
+@case
 def overlong_control_line(w):
     """A command line past 4096 bytes closes the control connection with a message."""
     seen = []
@@ -431,6 +442,7 @@ def overlong_control_line(w):
 
 
 
+@case
 def unknown_login(w):
     """A session whose login orvserver does not know (a typo, or the wrong case) refuses every
     connection with a configuration error instead of passing a client's header to the service."""
@@ -449,6 +461,6 @@ def unknown_login(w):
     check(server.poll() is None, "orvserver goes on")
     check(not hits, "nothing reached the service: %r" % hits)
 
-main({f.__name__: f for f in (connection_log, partner_refusal, client_certificates, startup, termination_signals,
-                              unannounced_header, foreign_announcement, ftp_passive, ftp_active_server_first,
-                              ftp_active_client_first, overlong_control_line, unknown_login)})
+
+if __name__ == "__main__":
+    main()
