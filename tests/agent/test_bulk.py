@@ -12,17 +12,11 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import case, check, connect, echo, main, pattern_bytes, recv_exact, wait_for  # noqa: E402
+from orvtest import (case, check, connect, echo, main, open_fds, pattern_bytes, recv_exact, rss_kib,  # noqa: E402
+                     wait_for)
 
 SIZE = 100 * 1024 * 1024
 CHUNK = 256 * 1024
-
-
-def tunnel(w, service, extra="multicall=1"):
-    far_port, far = w.far_agent(w.service(service))
-    conf, port = w.standard_config(far_port=far_port, extra=extra)
-    agent = w.agent(conf, "s1", wait_port=port)
-    return port, agent, far, far_port
 
 
 def send_pattern(sock, seed, size):
@@ -48,11 +42,6 @@ def drain(sock):
         total += len(chunk)
 
 
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
-
-
 def sanitized(pid):
     with open("/proc/%d/maps" % pid) as f:
         return "libasan" in f.read()
@@ -73,7 +62,7 @@ def back_pressure(w):
             time.sleep(3)  # not reading yet
             received["up"] = drain(sock)
 
-    port, agent, _, _ = tunnel(w, service)
+    port, agent, _, _ = w.tunnel(service)
     base = rss_kib(agent.pid)
     down = connect(port, timeout=120)
     down.sendall(b"DOWN")
@@ -107,7 +96,7 @@ def bulk_both_ways(w):
         elif kind == b"DOWN":
             received["down"] = send_pattern(sock, "down", SIZE)
 
-    port, agent, _, _ = tunnel(w, service)
+    port, agent, _, _ = w.tunnel(service)
     results = {}
 
     def upload():
@@ -138,17 +127,16 @@ def bulk_both_ways(w):
 @case(orvserver_too=True)
 def thousand_connections(w):
     """A thousand connections open at once, each echoing its own data."""
-    port, agent, _, _ = tunnel(w, echo)
-    baseline = len(os.listdir("/proc/%d/fd" % agent.pid))
+    port, agent, _, _ = w.tunnel(echo)
+    baseline = open_fds(agent.pid)
     count = 1000
     socks = []
-    fds = lambda: len(os.listdir("/proc/%d/fd" % agent.pid))
     for i in range(count):
         socks.append(connect(port, timeout=60))
         # Pace the connects to the agent's accepts: its listen backlog is 10, and connects
         # beyond it wait for the kernel's SYN retries.
         deadline = time.monotonic() + 10
-        while fds() < baseline + 2 * (i + 1) and time.monotonic() < deadline:
+        while open_fds(agent.pid) < baseline + 2 * (i + 1) and time.monotonic() < deadline:
             time.sleep(0.001)
     payloads = [pattern_bytes("c%d" % i, 1000 + i) for i in range(count)]
     for s, p in zip(socks, payloads):
@@ -172,11 +160,11 @@ def thousand_connections(w):
     check(pending == 0, "%d connections incomplete" % pending)
     bad = [i for i in range(count) if got[i] != payloads[i]]
     check(not bad, "connections with wrong data: %r" % bad[:10])
-    check(len(os.listdir("/proc/%d/fd" % agent.pid)) >= baseline + 2 * count, "all open at once")
+    check(open_fds(agent.pid) >= baseline + 2 * count, "all open at once")
     for s in socks:
         s.close()
     w.wait_lines("DISCONNECT", count, timeout=120)
-    wait_for(lambda: len(os.listdir("/proc/%d/fd" % agent.pid)) == baseline, 60, "descriptors back to baseline")
+    wait_for(lambda: open_fds(agent.pid) == baseline, 60, "descriptors back to baseline")
     check(agent.poll() is None, "agent still running")
 
 
@@ -200,8 +188,8 @@ def peers_that_vanish(w):
         elif kind == b"ECHO":
             echo(sock)
 
-    port, agent, far, far_port = tunnel(w, service)
-    baseline = len(os.listdir("/proc/%d/fd" % agent.pid))
+    port, agent, far, far_port = w.tunnel(service)
+    baseline = open_fds(agent.pid)
 
     healthy = connect(port)
     healthy.sendall(b"ECHO")
@@ -234,7 +222,7 @@ def peers_that_vanish(w):
     check(healthy.recv(10) == b"", "its far agent gone, the healthy connection ends too")
     healthy.close()
     w.wait_lines("DISCONNECT", 4)
-    wait_for(lambda: len(os.listdir("/proc/%d/fd" % agent.pid)) == baseline, 30, "descriptors back to baseline")
+    wait_for(lambda: open_fds(agent.pid) == baseline, 30, "descriptors back to baseline")
 
     # A new far agent on the same port serves new connections.
     w.far_agent(service_port(w), port=far_port, name="stunnel2")
@@ -243,7 +231,7 @@ def peers_that_vanish(w):
     check(recv_exact(s, 5) == b"again", "agent serves on after all that")
     s.close()
     w.wait_lines("DISCONNECT", 5)
-    wait_for(lambda: len(os.listdir("/proc/%d/fd" % agent.pid)) == baseline, 30, "descriptors back to baseline")
+    wait_for(lambda: open_fds(agent.pid) == baseline, 30, "descriptors back to baseline")
     check(agent.poll() is None, "agent still running")
 
 

@@ -4,19 +4,18 @@ the agent in a private mount namespace whose /dev/log is a datagram socket the t
 import os
 import re
 import socket
-import subprocess
 import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import case, PASSWORD, check, connect, http_reply, listening, main, wait_for  # noqa: E402
+from orvtest import PASSWORD, case, check, connect, http_reply, listening, main, wait_for  # noqa: E402
 
 LOG_DAEMON = 3 << 3
 LOG_ERR, LOG_WARNING, LOG_INFO = 3, 4, 6
 
 
 def daemon_agent(w, log_socket, conf, session, log_name):
-    orvclient = os.path.join(w.bin_dir, "orvclient")
+    orvclient = w.program("orvclient")
     script = ("mount --make-rprivate / && mount -t tmpfs none /dev && ln -s %s /dev/log && exec %s -d -f %s -p '%s' %s"
               % (log_socket, orvclient, conf, PASSWORD, session))
     return w.spawn(["unshare", "-m", "sh", "-c", script], log_name)

@@ -8,7 +8,6 @@ import resource
 import selectors
 import signal
 import socket
-import ssl
 import subprocess
 import sys
 import threading
@@ -16,32 +15,10 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import (case, check, connect, echo, fail, free_port, http_reply, listening, main, open_fds, pattern_bytes,  # noqa: E402
-                     recv_exact, wait_for)
+from orvtest import (case, check, connect, cpu_seconds, echo, fail, free_port, http_reply, main, open_fds,  # noqa: E402
+                     orv_environment, pattern_bytes, read_to_end, recv_exact, wait_for)
 
 DISCONNECT = r"INF DISCONNECT "
-
-
-def tunnel(w, handler, extra="multicall=1", far_port=None, **kw):
-    """Agent -> stunnel -> handler; far_port puts something else (a proxy, say) in stunnel's place."""
-    stunnel_port, _ = w.far_agent(w.service(handler))
-    conf, port = w.standard_config(far_port=far_port(stunnel_port) if far_port else stunnel_port, extra=extra)
-    agent = w.agent(conf, "s1", wait_port=port, **kw)
-    return port, agent
-
-
-def read_all(sock, timeout=20):
-    sock.settimeout(timeout)
-    data = b""
-    while True:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return data
-        data += chunk
-
-
-def disconnects(w, name="agent.log"):
-    return [l for l in w.lines(name) if l.startswith(DISCONNECT)]
 
 
 def bytes_counts(line):
@@ -59,7 +36,7 @@ def recorder():
     got = []
 
     def serve(sock):
-        data = read_all(sock, 60)
+        data = read_to_end(sock, 60)
         got.append((len(data), hashlib.sha256(data).hexdigest(), data[:16]))
     return got, serve
 
@@ -109,14 +86,14 @@ def client_half_close(w):
     the end of the request; the same with socat as the client."""
 
     def serve(sock):
-        data = read_all(sock)
+        data = read_to_end(sock, 20)
         sock.sendall(b"got %d: %s" % (len(data), data))
 
-    port, agent = tunnel(w, serve)
+    port, agent, _, _ = w.tunnel(serve)
     s = connect(port, timeout=20)
     s.sendall(b"request")
     s.shutdown(socket.SHUT_WR)
-    reply = read_all(s, 15)
+    reply = read_to_end(s, 15)
     s.close()
     check(reply == b"got 7: request", "reply after the client's half-close: %r (log %r)" % (reply, w.lines()))
 
@@ -133,7 +110,7 @@ def client_leaves_early(w):
     """Whatever a client sent before closing reaches the service: 10 bytes (five times), 1 MB,
     and 1000 bytes from a client gone while the TLS handshake is still on its way."""
     got, serve = recorder()
-    port, agent = tunnel(w, serve)
+    port, agent, _, _ = w.tunnel(serve)
     small = [b"early%05d" % i for i in range(5)]
     for data in small:
         s = connect(port)
@@ -150,7 +127,7 @@ def client_leaves_early(w):
     lines = w.wait_lines(DISCONNECT, 6, timeout=20)
     wait_for(lambda: len(got) >= 6, 10, "the 1 MB connection at the service")
     check(got[5][:2] == (len(big), digest(big)), "1 MB intact: %d bytes arrived" % got[5][0])
-    check(bytes_counts(disconnects(w)[5])[1] == len(big), "bytes out: %r" % lines[-1])
+    check(bytes_counts(w.disconnects()[5])[1] == len(big), "bytes out: %r" % lines[-1])
 
     # Behind a slow path the handshake is still going when the client has left.
     slow_got, slow_serve = recorder()
@@ -177,15 +154,15 @@ def far_side_ends_first(w):
     def serve(sock):
         sock.sendall(reply)
         sock.shutdown(socket.SHUT_WR)
-        got.append(read_all(sock, 30))
+        got.append(read_to_end(sock, 30))
 
-    port, agent = tunnel(w, serve)
+    port, agent, _, _ = w.tunnel(serve)
     s = connect(port, timeout=20)
     s.sendall(b"first")
-    received = read_all(s, 15)
+    received = read_to_end(s, 15)
     check(len(received) == len(reply) and received == reply, "whole reply: %d bytes" % len(received))
     time.sleep(0.5)
-    check(not disconnects(w), "the pair outlived one direction's end: %r" % w.lines())
+    check(not w.disconnects(), "the pair outlived one direction's end: %r" % w.lines())
     later = []
     try:
         for i in range(5):
@@ -198,7 +175,7 @@ def far_side_ends_first(w):
     wait_for(lambda: got, 15, "the service to see the client's end (log %r)" % w.lines())
     check(got[0] == b"first" + b"".join(later), "the service got %r" % got[0])
     lines = w.wait_lines(DISCONNECT, timeout=15)
-    check(bytes_counts(disconnects(w)[0]) == (len(reply), 5 + len(b"".join(later))), "counts: %r" % lines[-1])
+    check(bytes_counts(w.disconnects()[0]) == (len(reply), 5 + len(b"".join(later))), "counts: %r" % lines[-1])
     s.close()
     check(agent.poll() is None, "agent still running")
 
@@ -240,10 +217,8 @@ def silent_far_side(w):
     for name, far_port, env in cases:
         conf, port = w.standard_config(session=name, far_port=far_port, extra="multicall=1 timeout=3",
                                        name=name + ".orv")
-        environment = {k: v for k, v in os.environ.items() if not k.startswith("ORV_")}
-        environment.update(env)
         log = name + ".log"
-        agent = w.agent(conf, name, log_name=log, env=environment, wait_port=port)
+        agent = w.agent(conf, name, log_name=log, env=orv_environment(env), wait_port=port)
         time.sleep(0.3)
         baseline = open_fds(agent.pid)
         s = connect(port)
@@ -290,7 +265,7 @@ def setup_default_bound(w):
 @case
 def inactivity_timeout(w):
     """timeout 2: an idle connection is closed after about 2 s; one with traffic every 0.5 s lives."""
-    port, agent = tunnel(w, echo, extra="multicall=1 timeout=2")
+    port, agent, _, _ = w.tunnel(echo, extra="multicall=1 timeout=2")
     busy = connect(port, timeout=10)
     idle = connect(port, timeout=10)
     for s in (busy, idle):
@@ -321,12 +296,6 @@ def inactivity_timeout(w):
 
 # ---- 4, 5. descriptors and bursts -------------------------------------------------------------
 
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 def accept_errors(w):
     return len([l for l in w.lines() if "accept failed" in l or "error during accept" in l])
 
@@ -336,7 +305,7 @@ def out_of_descriptors(w):
     """With 40 descriptors and 40 clients at once the agent does not spin or flood its log, and
     serves again once the clients are gone."""
     limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (40, 40))
-    port, agent = tunnel(w, echo, preexec_fn=limit)
+    port, agent, _, _ = w.tunnel(echo, preexec_fn=limit)
     held = []
     for _ in range(40):
         s = socket.socket()
@@ -444,6 +413,18 @@ def connect_burst(w):
 
 # ---- 6, 7, 8. certificates and TLS ends -------------------------------------------------------
 
+def http_get(port):
+    """What a GET through the agent brings back; nothing when the connection is reset."""
+    s = connect(port, timeout=15)
+    s.sendall(b"GET / HTTP/1.0\r\n\r\n")
+    try:
+        return read_to_end(s, 15)
+    except ConnectionResetError:
+        return b""
+    finally:
+        s.close()
+
+
 @case
 def chain_depth(w):
     """The far agent's certificate must be signed by the root itself: one signed by an
@@ -462,13 +443,7 @@ def chain_depth(w):
         conf, port = w.standard_config(session=name, far_port=far_port, extra="multicall=1", name=name + ".orv")
         log = name + ".log"
         agent = w.agent(conf, name, log_name=log, wait_port=port)
-        s = connect(port, timeout=15)
-        s.sendall(b"GET / HTTP/1.0\r\n\r\n")
-        try:
-            out = read_all(s, 15)
-        except ConnectionResetError:
-            out = b""
-        s.close()
+        out = http_get(port)
         lines = w.wait_lines(DISCONNECT, name=log, timeout=10)
         if accepted:
             check(out.endswith(b"secret\n"), "%s: relayed: %r %r" % (name, out, lines))
@@ -484,24 +459,10 @@ def tls13_client_refused(w):
     the TLS 1.3 handshake is done: that is still a failed handshake, reported with its alert."""
     w.standard_pki()
     w.make_ca("other", "/O=Other/CN=Other CA")
-    service = w.service(http_reply(b"secret\n"))
-    port_far = free_port()
-    conf_path = w.path("strict.conf")
-    with open(conf_path, "w") as f:
-        f.write("foreground = yes\npid =\ndebug = info\n\n[far]\naccept = 127.0.0.1:%d\nconnect = 127.0.0.1:%d\n"
-                "cert = %s\nkey = %s\nCAfile = %s\nverifyChain = yes\n"
-                % (port_far, service, w.path("far.crt"), w.path("far.key"), w.path("other.crt")))
-    far = w.spawn(["stunnel4", conf_path], "strict.log")
-    wait_for(lambda: listening(port_far) or far.poll() is not None, 20, "stunnel to listen")
+    port_far, _ = w.far_agent(w.service(http_reply(b"secret\n")), name="strict", kind="stunnel", ca="other")
     conf, port = w.standard_config(far_port=port_far, extra="multicall=1")
     agent = w.agent(conf, "s1", wait_port=port)
-    s = connect(port, timeout=15)
-    s.sendall(b"GET / HTTP/1.0\r\n\r\n")
-    try:
-        out = read_all(s, 15)
-    except ConnectionResetError:
-        out = b""
-    s.close()
+    out = http_get(port)
     lines = w.wait_lines(DISCONNECT, timeout=10)
     check(out == b"", "nothing through: %r" % out)
     failed = [i for i, l in enumerate(lines) if l.startswith("SSL handshake failed") and "alert" in l]
@@ -516,11 +477,7 @@ def tls13_client_refused(w):
 def far_agent_without_close_notify(w):
     """A far agent that just closes its socket after replying (no close_notify) ends the pair
     without an error line: the reply arrives and the log stays clean."""
-    w.standard_pki()
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.load_cert_chain(w.path("far.crt"), w.path("far.key"))
-    ctx.load_verify_locations(w.path("ca.crt"))
-    ctx.verify_mode = ssl.CERT_REQUIRED
+    ctx = w.tls_server_context()
 
     def serve(sock):
         tls = ctx.wrap_socket(sock, server_side=True)
@@ -535,13 +492,13 @@ def far_agent_without_close_notify(w):
     for _ in range(3):
         s = connect(port, timeout=15)
         s.sendall(b"ping")
-        out = read_all(s, 15)
+        out = read_to_end(s, 15)
         s.close()
         check(out == b"pong", "reply: %r" % out)
     lines = w.wait_lines(DISCONNECT, 3, timeout=10)
     bad = [l for l in lines if "unexpected eof" in l.lower()]
     check(not bad, "error lines for a far agent's plain close: %r" % lines)
-    check(all(bytes_counts(l) == (4, 4) for l in disconnects(w)), "counts: %r" % disconnects(w))
+    check(all(bytes_counts(l) == (4, 4) for l in w.disconnects()), "counts: %r" % w.disconnects())
     check(agent.poll() is None, "agent still running")
 
 
@@ -563,10 +520,8 @@ def bytes_out_exact(w):
     wrong = []
     for name, env in modes:
         conf, port = w.standard_config(session=name, far_port=far_port, extra="multicall=1", name=name + ".orv")
-        environment = {k: v for k, v in os.environ.items() if not k.startswith("ORV_")}
-        environment.update(env)
         log = name + ".log"
-        w.agent(conf, name, log_name=log, env=environment, wait_port=port)
+        w.agent(conf, name, log_name=log, env=orv_environment(env), wait_port=port)
         # The last client closes right after sending: its bytes still count once they are sent.
         for i, (size, wait) in enumerate(((1234, True), (100000, True), (100000, False))):
             s = connect(port)
@@ -575,7 +530,7 @@ def bytes_out_exact(w):
                 check(recv_exact(s, 8) == b"ok%06d" % size, "%s %d: the service got it all" % (name, size))
             s.close()
             w.wait_lines(DISCONNECT, i + 1, name=log, timeout=15)
-            counts = bytes_counts(disconnects(w, log)[i])[1]
+            counts = bytes_counts(w.disconnects(log)[i])[1]
             if counts != size + 8:
                 wrong.append("%s: sent %d%s, logged bytes out %d"
                              % (name, size + 8, "" if wait else " and closed", counts))
@@ -606,7 +561,7 @@ def termination_signals(w):
         except subprocess.TimeoutExpired:
             status = None
         check(status == 0, "%s: exit status %r (log %r)" % (name, status, w.lines(log)[-3:]))
-        ended = sorted(client_port(l) for l in disconnects(w, log))
+        ended = sorted(client_port(l) for l in w.disconnects(log))
         check(ended == sorted(s.getsockname()[1] for s in clients), "%s: DISCONNECT lines for %r" % (name, ended))
         for s in clients:
             s.close()

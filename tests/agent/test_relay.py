@@ -9,20 +9,12 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import (case, PASSWORD, check, connect, curl, echo, http_reply, http_response, listening, main,  # noqa: E402
-                     recv_exact, wait_for)
+from orvtest import (PASSWORD, case, check, connect, curl, echo, free_port, http_reply, http_response,  # noqa: E402
+                     listening, main, orv_environment, recv_exact, wait_for)
 
 BODY = b"hello through the tunnel\n"
 FAR_SUBJECT = "/O=OrvTest/CN=far1"
 ADDR = r"127\.0\.0\.1:\d+"
-
-
-def plain_tunnel(w, extra="multicall=1", log="agent.log"):
-    service = w.service(http_reply(BODY))
-    far_port, far = w.far_agent(service)
-    conf, port = w.standard_config(far_port=far_port, extra=extra)
-    agent = w.agent(conf, "s1", log_name=log, wait_port=port)
-    return port, agent, far
 
 
 @case
@@ -39,8 +31,7 @@ def nodelay(w):
         # socket options, so it stays off for the traced agent.
         env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
         agent = w.spawn(["strace", "-f", "-e", "trace=setsockopt", "-o", trace,
-                         os.path.join(w.bin_dir, "orvclient"), "-f", conf, "-p", PASSWORD, name], name + ".log",
-                        env=env)
+                         w.program("orvclient"), "-f", conf, "-p", PASSWORD, name], name + ".log", env=env)
         wait_for(lambda: listening(port), 30, "the agent to listen")
         s = connect(port)
         s.sendall(b"ping")
@@ -66,7 +57,7 @@ def editor_to_tunnel(w):
         raise SystemExit(77)
     service = w.service(http_reply(BODY))
     far_port, _ = w.far_agent(service)
-    port = free_closed_port()
+    port = free_port()
     w.orvconf("-key", "-gen", "-N", "k1", "-K", "2048")
     w.orvconf("-key", "-Req", "-N", "k1", "-D", "/O=OrvTest/CN=editor user", "-O", "user.req")
     w.openssl("ca", "-batch", "-config", w.path("ca.ca/ca.cnf"), "-notext", "-cert", "ca.crt", "-keyfile", "ca.key",
@@ -88,7 +79,7 @@ def editor_to_tunnel(w):
 @case(orvserver_too=True)
 def connection_log(w):
     """A working connection logs the first CONNECT line, the complete one, then DISCONNECT."""
-    port, agent, _ = plain_tunnel(w)
+    port, agent, _, _ = w.tunnel(http_reply(BODY))
     status, out, err = curl(port)
     check(status == 0 and out.endswith(BODY), "curl: %d %r %r" % (status, out, err))
     lines = w.wait_lines("DISCONNECT")
@@ -118,10 +109,7 @@ def connection_log(w):
 @case
 def single_connection(w):
     """multicall 0: one connection per pass, and the file is read again before the next."""
-    service = w.service(echo)
-    far_port, _ = w.far_agent(service)
-    conf, port = w.standard_config(far_port=far_port, extra="multicall=0")
-    agent = w.agent(conf, "s1", wait_port=port)
+    port, agent, _, _ = w.tunnel(echo, extra="multicall=0")
     first = connect(port)
     first.sendall(b"one")
     check(recv_exact(first, 3) == b"one", "first connection relays")
@@ -281,10 +269,7 @@ def channel_header(w):
 @case
 def unknown_login(w):
     """An unknown login is reported for every connection, which is closed; the agent goes on."""
-    service = w.service(echo)
-    far_port, _ = w.far_agent(service)
-    conf, port = w.standard_config(far_port=far_port, extra="multicall=1 login=FTP")
-    agent = w.agent(conf, "s1", wait_port=port)
+    port, agent, _, _ = w.tunnel(echo, extra="multicall=1 login=FTP")
     for _ in range(2):
         s = connect(port)
         s.settimeout(10)
@@ -297,7 +282,7 @@ def unknown_login(w):
 @case
 def far_agent_unreachable(w):
     """A far agent that refuses the connection ends only that connection."""
-    conf, port = w.standard_config(far_port=free_closed_port(), extra="multicall=1")
+    conf, port = w.standard_config(far_port=free_port(), extra="multicall=1")
     agent = w.agent(conf, "s1", wait_port=port)
     s = connect(port)
     s.settimeout(10)
@@ -309,19 +294,13 @@ def far_agent_unreachable(w):
     check(agent.poll() is None, "agent still running")
 
 
-def free_closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @case
 def https_proxy(w):
     """ORV_PROXY and ORV_PROXYPORT send the SSL connection through tinyproxy; ORV_DIRECT and a
     missing ORV_PROXYPORT bypass it."""
     service = w.service(http_reply(BODY))
     far_port, _ = w.far_agent(service)
-    proxy_port = w.tinyproxy(far_port, port=free_closed_port())
+    proxy_port = w.tinyproxy(far_port, port=free_port())
 
     def connects():
         return len(re.findall(r"CONNECT", w.read("tinyproxy.log")))
@@ -334,10 +313,8 @@ def https_proxy(w):
     ]
     for name, env, through_proxy in cases:
         conf, port = w.standard_config(session=name, far_port=far_port, extra="multicall=1", name=name + ".orv")
-        environment = {k: v for k, v in os.environ.items() if not k.startswith("ORV_")}
-        environment.update(env)
         before = connects()
-        agent = w.agent(conf, name, log_name=name + ".log", env=environment, wait_port=port)
+        agent = w.agent(conf, name, log_name=name + ".log", env=orv_environment(env), wait_port=port)
         status, out, _ = curl(port)
         check(status == 0 and out.endswith(BODY), "%s: relayed (%r)" % (name, w.lines(name + ".log")))
         w.wait_lines("DISCONNECT", name=name + ".log")

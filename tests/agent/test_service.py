@@ -9,7 +9,7 @@ import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import case, PASSWORD, check, connect, fail, free_port, listening, main, wait_for  # noqa: E402
+from orvtest import PASSWORD, case, check, connect, fail, free_port, listening, main, wait_for  # noqa: E402
 
 
 def notify_socket(w):
@@ -36,9 +36,7 @@ def receive(sock, timeout):
 
 def start(w, program, conf, session, log_name):
     env = dict(os.environ, NOTIFY_SOCKET=w.path("notify.sock"))
-    binary = os.path.join(w.bin_dir, "..", "server", "orvserver") if program == "orvserver" \
-        else os.path.join(w.bin_dir, "orvclient")
-    return w.spawn([binary, "-f", conf, "-p", PASSWORD, session], log_name, env=env)
+    return w.spawn([w.program(program), "-f", conf, "-p", PASSWORD, session], log_name, env=env)
 
 
 @case

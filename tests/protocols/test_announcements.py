@@ -18,7 +18,8 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import case, check, connect, echo, fail, free_port, main, pattern_bytes, read_to_end, recv_exact  # noqa: E402
+from orvtest import (case, channel_header, check, connect, echo, fail, free_port, main, pattern_bytes,  # noqa: E402
+                     read_to_end, recv_exact)
 
 USER_SUBJECT = "/O=OrvTest/CN=user1"
 PROGRESS_SIGNATURE = b"\x00\x19\x00\x14"
@@ -419,12 +420,8 @@ def unannounced_header(w):
     hits = []
     target = w.service(lambda sock: hits.append(sock.getpeername()))
     t = Tunnel(w, "oracle", listener(tns_accept()))
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    ctx.check_hostname = False
-    ctx.load_verify_locations(w.path("ca.crt"))
-    ctx.load_cert_chain(w.path("user.crt"), w.path("user.key"))
-    s = ctx.wrap_socket(socket.create_connection(("127.0.0.1", t.far_port), timeout=20))
-    s.sendall(bytes([0, 1, 127, 0, 0, 1]) + struct.pack(">H", target) + b"payload")
+    s = w.tls_client(t.far_port)
+    s.sendall(channel_header(0, 1, "127.0.0.1", target) + b"payload")
     try:
         check(s.recv(100) == b"", "a refused connection gets nothing")
     except (ConnectionError, ssl.SSLError):

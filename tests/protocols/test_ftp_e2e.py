@@ -14,9 +14,9 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import case, FtpControlLines, check, fail, free_port, listening, main, read_to_end, wait_for  # noqa: E402
+from orvtest import (CONTROL_HEADER, FtpControlLines, case, check, fail, free_port, listening, main,  # noqa: E402
+                     read_to_end, wait_for)
 
-SYSTEM_PYTHON = "/usr/bin/python3"  # pyftpdlib is a Debian package, not in other interpreters
 SIZE = 10 * 1024 * 1024
 CLIENT_TIME = 60  # seconds one client run may take
 USER_SUBJECT = "/O=OrvTest/CN=user1"
@@ -48,12 +48,8 @@ class Fixture:
                 f.write(os.urandom(SIZE))
         self.download_sha = sha256_file(self.download)
         self.upload_sha = sha256_file(self.upload)
-        self.ftp_port = free_port()
         # -D logs every command, so that a case can tell what reached the FTP server.
-        self.ftpd = w.spawn([SYSTEM_PYTHON, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", str(self.ftp_port),
-                             "-d", self.root, "-w", "-D"], "pyftpdlib.log")
-        wait_for(lambda: listening(self.ftp_port) or self.ftpd.poll() is not None, 20, "pyftpdlib to listen")
-        check(self.ftpd.poll() is None, "pyftpdlib ended: " + w.read("pyftpdlib.log"))
+        self.ftp_port = w.pyftpdlib(self.root, "-D")
         self.far_port, self.server = w.orvserver_agent(self.ftp_port, extra="login=ftp accept_timeout=20",
                                                        partners=far_partners, name=far_name)
         self.far_log = far_name + ".log"
@@ -117,10 +113,6 @@ def pasv_port(reply):
     return int(m.group(5)) * 256 + int(m.group(6))
 
 
-def disconnects(w, name):
-    return len([l for l in w.lines(name) if l.startswith("INF DISCONNECT")])
-
-
 @case
 @diagnosed
 def second_pasv(w):
@@ -131,10 +123,10 @@ def second_pasv(w):
     ctl.login()
     first = pasv_port(ctl.cmd("PASV"))
     w.wait_lines(r"INF CONNECT .*server: N/A", 2)  # control + first data connection
-    before = disconnects(w, fx.far_log)
+    before = len(w.disconnects(fx.far_log))
     second = pasv_port(ctl.cmd("PASV"))
     check(first != second, "two rendezvous ports")
-    wait_for(lambda: disconnects(w, fx.far_log) > before, 10, "the first data connection to end at orvserver")
+    wait_for(lambda: len(w.disconnects(fx.far_log)) > before, 10, "the first data connection to end at orvserver")
     try:
         s = socket.create_connection(("127.0.0.1", first), timeout=5)
         got = read_to_end(s, 5, reset_ends=True)
@@ -160,11 +152,11 @@ def accept_timeout(w):
     fx = Fixture(w, client_extra="accept_timeout=2")
     ctl = Control(fx.port)
     ctl.login()
-    before = disconnects(w, fx.far_log)
+    before = len(w.disconnects(fx.far_log))
     start = time.monotonic()
     rport = pasv_port(ctl.cmd("PASV"))
     w.wait_lines(r"client accept timeout", timeout=15)
-    wait_for(lambda: disconnects(w, fx.far_log) > before, 10, "the data TLS connection to end at orvserver")
+    wait_for(lambda: len(w.disconnects(fx.far_log)) > before, 10, "the data TLS connection to end at orvserver")
     elapsed = time.monotonic() - start
     check(1.5 <= elapsed <= 12, "ended after the accept timeout: %.1f s" % elapsed)
     wait_for(lambda: not listening(rport), 5, "the rendezvous to close")
@@ -184,7 +176,7 @@ def bad_port(w):
     got = read_to_end(ctl.s, 30, reset_ends=True)
     check(got == b"", "nothing answered: %r" % got)
     w.wait_lines(r"unable to decode PORT command parameters")
-    wait_for(lambda: disconnects(w, fx.far_log) >= 1, 10, "orvserver's control connection to end")
+    wait_for(lambda: len(w.disconnects(fx.far_log)) >= 1, 10, "orvserver's control connection to end")
     time.sleep(0.5)
     check(not re.search(r"<- PORT", w.read("pyftpdlib.log")), "PORT reached the FTP server" + fx.logs())
     check(len([l for l in w.lines(fx.far_log) if l.startswith("INF CONNECT") and "server: N/A" in l]) == 1,
@@ -192,19 +184,6 @@ def bad_port(w):
 
 
 # ---- security ----------------------------------------------------------------------------------
-
-def tls_client(w, port, cert="user"):
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    ctx.check_hostname = False
-    ctx.load_verify_locations(w.path("ca.crt"))
-    if cert:
-        ctx.load_cert_chain(w.path(cert + ".crt"), w.path(cert + ".key"))
-    return ctx.wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=20))
-
-
-def header(control, passive, address, port):
-    return bytes([control, passive]) + socket.inet_aton(address) + port.to_bytes(2, "big")
-
 
 @case
 @diagnosed
@@ -215,8 +194,8 @@ def foreign_ca(w):
     w.make_ca("other", "/O=Other/CN=Other CA")
     w.make_cert("stranger", "/O=Other/CN=stranger", "other")
     try:
-        s = tls_client(w, fx.far_port, cert="stranger")
-        s.sendall(bytes([1, 0, 0, 0, 0, 0, 0, 0]))
+        s = w.tls_client(fx.far_port, cert="stranger")
+        s.sendall(CONTROL_HEADER)
         got = read_to_end(s, 20, reset_ends=True)
         check(got == b"", "a stranger got %r" % got)
         s.close()
@@ -258,14 +237,9 @@ def quick_headers(w):
     fx = Fixture(w)
     stalled = []
     for version in (ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3):
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.load_verify_locations(w.path("ca.crt"))
-        ctx.load_cert_chain(w.path("user.crt"), w.path("user.key"))
-        ctx.minimum_version = ctx.maximum_version = version
         for _ in range(15):
-            s = ctx.wrap_socket(socket.create_connection(("127.0.0.1", fx.far_port), timeout=2))
-            s.sendall(header(1, 0, "0.0.0.0", 0))
+            s = w.tls_client(fx.far_port, timeout=2, version=version)
+            s.sendall(CONTROL_HEADER)
             try:
                 got = s.recv(100)
             except (socket.timeout, ssl.SSLError, OSError):

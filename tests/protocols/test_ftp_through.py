@@ -10,10 +10,8 @@ import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import case, check, free_port, listening, main, pattern_bytes, wait_for  # noqa: E402
+from orvtest import case, check, main, pattern_bytes  # noqa: E402
 
-# Debian's interpreter carries python3-pyftpdlib; the one running the tests may not.
-SYSTEM_PYTHON = "/usr/bin/python3"
 SIZE = 10 * 1000 * 1000
 
 
@@ -27,10 +25,7 @@ def tunnel(w):
     os.makedirs(root, exist_ok=True)
     with open(os.path.join(root, "big.bin"), "wb") as f:
         f.write(pattern_bytes("down", SIZE))
-    ftp_port = free_port()
-    p = w.spawn([SYSTEM_PYTHON, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", str(ftp_port), "-d", root, "-w"],
-                "pyftpdlib.log")
-    wait_for(lambda: listening(ftp_port) or p.poll() is not None, 20, "pyftpdlib to listen")
+    ftp_port = w.pyftpdlib(root)
     far_port, _ = w.orvserver_agent(ftp_port, extra="login=ftp accept_timeout=20")
     conf, port = w.standard_config(far_port=far_port, extra="multicall=1 login=ftp accept_timeout=20")
     w.agent(conf, "s1", wait_port=port)
