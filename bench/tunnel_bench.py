@@ -13,16 +13,15 @@ Usage: bench/tunnel_bench.py [--build build] [--mb 512] [--conns 300] [--idle 10
 """
 import argparse
 import os
-import socket
 import struct
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "agent"))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "common"))
 
-from orvtest import World, connect, listening, recv_exact, wait_for  # noqa: E402
+from orvtest import World, connect, echo, free_port, listening, recv_exact, rss_kib, wait_for  # noqa: E402
 
 BLOCK = bytes(range(256)) * 1024  # 256 KiB
 
@@ -48,11 +47,7 @@ def service(sock):
             sock.sendall(piece)
             sent += len(piece)
     elif kind == b"E":
-        while True:
-            data = sock.recv(65536)
-            if not data:
-                return
-            sock.sendall(data)
+        echo(sock)
 
 
 def upload(port, size):
@@ -96,14 +91,6 @@ def connections_per_second(port, count):
     return count / (time.monotonic() - start)
 
 
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
 def idle_memory(port, pid, count):
     before = rss_kib(pid)
     socks = []
@@ -121,7 +108,7 @@ def idle_memory(port, pid, count):
 
 
 def stunnel_client(w, far_port, resume, name):
-    port = w_free_port()
+    port = free_port()
     conf = w.path(name + ".conf")
     with open(conf, "w") as f:
         f.write("foreground = yes\npid =\ndebug = warning\n\n[client]\nclient = yes\n")
@@ -139,12 +126,6 @@ def orv_client(w, far_port, cache, name):
                                    name=name + ".orv")
     p = w.agent(conf, name, log_name=name + ".log", wait_port=port)
     return port, p
-
-
-def w_free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def measure(w, far_port, start_client, label, args):

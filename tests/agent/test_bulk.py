@@ -6,20 +6,17 @@ import selectors
 import signal
 import socket
 import struct
+import sys
 import threading
 import time
 
-from orvtest import check, connect, echo, main, pattern_bytes, recv_exact, wait_for
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import (case, check, connect, echo, main, open_fds, pattern_bytes, recv_exact, rss_kib,  # noqa: E402
+                     wait_for)
 
 SIZE = 100 * 1024 * 1024
 CHUNK = 256 * 1024
-
-
-def tunnel(w, service, extra="multicall=1"):
-    far_port, far = w.far_agent(w.service(service))
-    conf, port = w.standard_config(far_port=far_port, extra=extra)
-    agent = w.agent(conf, "s1", wait_port=port)
-    return port, agent, far, far_port
 
 
 def send_pattern(sock, seed, size):
@@ -45,6 +42,49 @@ def drain(sock):
         total += len(chunk)
 
 
+def sanitized(pid):
+    with open("/proc/%d/maps" % pid) as f:
+        return "libasan" in f.read()
+
+
+@case
+def back_pressure(w):
+    """A peer that does not read holds the other side back: the agent buffers a bounded amount
+    whichever way the data flows, and everything arrives once the reader reads."""
+    size = 64 * 1024 * 1024
+    received = {}
+
+    def service(sock):
+        kind = recv_exact(sock, 4)
+        if kind == b"DOWN":
+            send_pattern(sock, "down", size)
+        elif kind == b"UP  ":
+            time.sleep(3)  # not reading yet
+            received["up"] = drain(sock)
+
+    port, agent, _, _ = w.tunnel(service)
+    base = rss_kib(agent.pid)
+    down = connect(port, timeout=120)
+    down.sendall(b"DOWN")
+    up = connect(port, timeout=120)
+    up.sendall(b"UP  ")
+    sender = threading.Thread(target=lambda: received.__setitem__("sent", send_pattern(up, "up", size) and up.close()))
+    sender.start()
+    time.sleep(2.5)  # neither reader reads: both directions stall
+    grown = rss_kib(agent.pid) - base
+    # A sanitizer build keeps freed blocks in quarantine, so its resident size says nothing here.
+    if not sanitized(agent.pid):
+        check(grown < 16 * 1024, "agent memory grew by %d KiB while its peers did not read" % grown)
+    total, digest = drain(down)
+    down.close()
+    check((total, digest) == (size, hashlib.sha256(pattern_bytes("down", CHUNK) * (size // CHUNK)).hexdigest()),
+          "download intact after the stall")
+    sender.join(120)
+    wait_for(lambda: "up" in received, 120, "the upload to arrive")
+    check(received["up"][0] == size, "upload intact after the stall: %r" % (received["up"],))
+
+
+@case(orvserver_too=True)
 def bulk_both_ways(w):
     """100 MB up and 100 MB down at the same time, each checked end to end."""
     received = {}
@@ -56,7 +96,7 @@ def bulk_both_ways(w):
         elif kind == b"DOWN":
             received["down"] = send_pattern(sock, "down", SIZE)
 
-    port, agent, _, _ = tunnel(w, service)
+    port, agent, _, _ = w.tunnel(service)
     results = {}
 
     def upload():
@@ -84,19 +124,19 @@ def bulk_both_ways(w):
     check(agent.poll() is None, "agent still running")
 
 
+@case(orvserver_too=True)
 def thousand_connections(w):
     """A thousand connections open at once, each echoing its own data."""
-    port, agent, _, _ = tunnel(w, echo)
-    baseline = len(os.listdir("/proc/%d/fd" % agent.pid))
+    port, agent, _, _ = w.tunnel(echo)
+    baseline = open_fds(agent.pid)
     count = 1000
     socks = []
-    fds = lambda: len(os.listdir("/proc/%d/fd" % agent.pid))
     for i in range(count):
         socks.append(connect(port, timeout=60))
         # Pace the connects to the agent's accepts: its listen backlog is 10, and connects
         # beyond it wait for the kernel's SYN retries.
         deadline = time.monotonic() + 10
-        while fds() < baseline + 2 * (i + 1) and time.monotonic() < deadline:
+        while open_fds(agent.pid) < baseline + 2 * (i + 1) and time.monotonic() < deadline:
             time.sleep(0.001)
     payloads = [pattern_bytes("c%d" % i, 1000 + i) for i in range(count)]
     for s, p in zip(socks, payloads):
@@ -120,11 +160,11 @@ def thousand_connections(w):
     check(pending == 0, "%d connections incomplete" % pending)
     bad = [i for i in range(count) if got[i] != payloads[i]]
     check(not bad, "connections with wrong data: %r" % bad[:10])
-    check(len(os.listdir("/proc/%d/fd" % agent.pid)) >= baseline + 2 * count, "all open at once")
+    check(open_fds(agent.pid) >= baseline + 2 * count, "all open at once")
     for s in socks:
         s.close()
     w.wait_lines("DISCONNECT", count, timeout=120)
-    wait_for(lambda: len(os.listdir("/proc/%d/fd" % agent.pid)) == baseline, 60, "descriptors back to baseline")
+    wait_for(lambda: open_fds(agent.pid) == baseline, 60, "descriptors back to baseline")
     check(agent.poll() is None, "agent still running")
 
 
@@ -133,6 +173,7 @@ def reset(sock):
     sock.close()
 
 
+@case
 def peers_that_vanish(w):
     """Clients that reset or close mid-transfer and a far agent that is killed end only their
     own connections; the agent survives (no SIGPIPE) and its descriptors return to baseline."""
@@ -147,8 +188,8 @@ def peers_that_vanish(w):
         elif kind == b"ECHO":
             echo(sock)
 
-    port, agent, far, far_port = tunnel(w, service)
-    baseline = len(os.listdir("/proc/%d/fd" % agent.pid))
+    port, agent, far, far_port = w.tunnel(service)
+    baseline = open_fds(agent.pid)
 
     healthy = connect(port)
     healthy.sendall(b"ECHO")
@@ -181,7 +222,7 @@ def peers_that_vanish(w):
     check(healthy.recv(10) == b"", "its far agent gone, the healthy connection ends too")
     healthy.close()
     w.wait_lines("DISCONNECT", 4)
-    wait_for(lambda: len(os.listdir("/proc/%d/fd" % agent.pid)) == baseline, 30, "descriptors back to baseline")
+    wait_for(lambda: open_fds(agent.pid) == baseline, 30, "descriptors back to baseline")
 
     # A new far agent on the same port serves new connections.
     w.far_agent(service_port(w), port=far_port, name="stunnel2")
@@ -190,58 +231,13 @@ def peers_that_vanish(w):
     check(recv_exact(s, 5) == b"again", "agent serves on after all that")
     s.close()
     w.wait_lines("DISCONNECT", 5)
-    wait_for(lambda: len(os.listdir("/proc/%d/fd" % agent.pid)) == baseline, 30, "descriptors back to baseline")
+    wait_for(lambda: open_fds(agent.pid) == baseline, 30, "descriptors back to baseline")
     check(agent.poll() is None, "agent still running")
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
-
-
-def sanitized(pid):
-    with open("/proc/%d/maps" % pid) as f:
-        return "libasan" in f.read()
-
-
-def back_pressure(w):
-    """A peer that does not read holds the other side back: the agent buffers a bounded amount
-    whichever way the data flows, and everything arrives once the reader reads."""
-    size = 64 * 1024 * 1024
-    received = {}
-
-    def service(sock):
-        kind = recv_exact(sock, 4)
-        if kind == b"DOWN":
-            send_pattern(sock, "down", size)
-        elif kind == b"UP  ":
-            time.sleep(3)  # not reading yet
-            received["up"] = drain(sock)
-
-    port, agent, _, _ = tunnel(w, service)
-    base = rss_kib(agent.pid)
-    down = connect(port, timeout=120)
-    down.sendall(b"DOWN")
-    up = connect(port, timeout=120)
-    up.sendall(b"UP  ")
-    sender = threading.Thread(target=lambda: received.__setitem__("sent", send_pattern(up, "up", size) and up.close()))
-    sender.start()
-    time.sleep(2.5)  # neither reader reads: both directions stall
-    grown = rss_kib(agent.pid) - base
-    # A sanitizer build keeps freed blocks in quarantine, so its resident size says nothing here.
-    if not sanitized(agent.pid):
-        check(grown < 16 * 1024, "agent memory grew by %d KiB while its peers did not read" % grown)
-    total, digest = drain(down)
-    down.close()
-    check((total, digest) == (size, hashlib.sha256(pattern_bytes("down", CHUNK) * (size // CHUNK)).hexdigest()),
-          "download intact after the stall")
-    sender.join(120)
-    wait_for(lambda: "up" in received, 120, "the upload to arrive")
-    check(received["up"][0] == size, "upload intact after the stall: %r" % (received["up"],))
 
 
 def service_port(w):
     return w.servers[-1].server_address[1]
 
 
-main({f.__name__: f for f in (back_pressure, bulk_both_ways, thousand_connections, peers_that_vanish)})
+if __name__ == "__main__":
+    main()

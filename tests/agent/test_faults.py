@@ -8,37 +8,17 @@ import resource
 import selectors
 import signal
 import socket
-import ssl
 import subprocess
+import sys
 import threading
 import time
 
-from orvtest import (check, connect, echo, fail, free_port, http_reply, listening, main, open_fds, pattern_bytes,
-                     recv_exact, wait_for)
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import (case, check, connect, cpu_seconds, echo, fail, free_port, http_reply, main, open_fds,  # noqa: E402
+                     orv_environment, pattern_bytes, read_to_end, recv_exact, wait_for)
 
 DISCONNECT = r"INF DISCONNECT "
-
-
-def tunnel(w, handler, extra="multicall=1", far_port=None, **kw):
-    """Agent -> stunnel -> handler; far_port puts something else (a proxy, say) in stunnel's place."""
-    stunnel_port, _ = w.far_agent(w.service(handler))
-    conf, port = w.standard_config(far_port=far_port(stunnel_port) if far_port else stunnel_port, extra=extra)
-    agent = w.agent(conf, "s1", wait_port=port, **kw)
-    return port, agent
-
-
-def read_all(sock, timeout=20):
-    sock.settimeout(timeout)
-    data = b""
-    while True:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return data
-        data += chunk
-
-
-def disconnects(w, name="agent.log"):
-    return [l for l in w.lines(name) if l.startswith(DISCONNECT)]
 
 
 def bytes_counts(line):
@@ -56,7 +36,7 @@ def recorder():
     got = []
 
     def serve(sock):
-        data = read_all(sock, 60)
+        data = read_to_end(sock, 60)
         got.append((len(data), hashlib.sha256(data).hexdigest(), data[:16]))
     return got, serve
 
@@ -100,19 +80,20 @@ def delay_proxy(w, upstream, delay=1.0):
 
 # ---- 1. half-close and early leavers ----------------------------------------------------------
 
+@case(orvserver_too=True)
 def client_half_close(w):
     """A client that ends its sending side still gets the reply the service sends after seeing
     the end of the request; the same with socat as the client."""
 
     def serve(sock):
-        data = read_all(sock)
+        data = read_to_end(sock, 20)
         sock.sendall(b"got %d: %s" % (len(data), data))
 
-    port, agent = tunnel(w, serve)
+    port, agent, _, _ = w.tunnel(serve)
     s = connect(port, timeout=20)
     s.sendall(b"request")
     s.shutdown(socket.SHUT_WR)
-    reply = read_all(s, 15)
+    reply = read_to_end(s, 15)
     s.close()
     check(reply == b"got 7: request", "reply after the client's half-close: %r (log %r)" % (reply, w.lines()))
 
@@ -124,11 +105,12 @@ def client_half_close(w):
     check(agent.poll() is None, "agent still running")
 
 
+@case
 def client_leaves_early(w):
     """Whatever a client sent before closing reaches the service: 10 bytes (five times), 1 MB,
     and 1000 bytes from a client gone while the TLS handshake is still on its way."""
     got, serve = recorder()
-    port, agent = tunnel(w, serve)
+    port, agent, _, _ = w.tunnel(serve)
     small = [b"early%05d" % i for i in range(5)]
     for data in small:
         s = connect(port)
@@ -145,7 +127,7 @@ def client_leaves_early(w):
     lines = w.wait_lines(DISCONNECT, 6, timeout=20)
     wait_for(lambda: len(got) >= 6, 10, "the 1 MB connection at the service")
     check(got[5][:2] == (len(big), digest(big)), "1 MB intact: %d bytes arrived" % got[5][0])
-    check(bytes_counts(disconnects(w)[5])[1] == len(big), "bytes out: %r" % lines[-1])
+    check(bytes_counts(w.disconnects()[5])[1] == len(big), "bytes out: %r" % lines[-1])
 
     # Behind a slow path the handshake is still going when the client has left.
     slow_got, slow_serve = recorder()
@@ -162,6 +144,7 @@ def client_leaves_early(w):
     check(slow_got[0][:2] == (1000, digest(data)), "1000 bytes sent during the handshake: %r" % slow_got)
 
 
+@case(orvserver_too=True)
 def far_side_ends_first(w):
     """The service replies and ends its sending side first: the client gets the whole reply and
     its end, its later bytes still reach the service, and the pair ends only when both have."""
@@ -171,15 +154,15 @@ def far_side_ends_first(w):
     def serve(sock):
         sock.sendall(reply)
         sock.shutdown(socket.SHUT_WR)
-        got.append(read_all(sock, 30))
+        got.append(read_to_end(sock, 30))
 
-    port, agent = tunnel(w, serve)
+    port, agent, _, _ = w.tunnel(serve)
     s = connect(port, timeout=20)
     s.sendall(b"first")
-    received = read_all(s, 15)
+    received = read_to_end(s, 15)
     check(len(received) == len(reply) and received == reply, "whole reply: %d bytes" % len(received))
     time.sleep(0.5)
-    check(not disconnects(w), "the pair outlived one direction's end: %r" % w.lines())
+    check(not w.disconnects(), "the pair outlived one direction's end: %r" % w.lines())
     later = []
     try:
         for i in range(5):
@@ -192,7 +175,7 @@ def far_side_ends_first(w):
     wait_for(lambda: got, 15, "the service to see the client's end (log %r)" % w.lines())
     check(got[0] == b"first" + b"".join(later), "the service got %r" % got[0])
     lines = w.wait_lines(DISCONNECT, timeout=15)
-    check(bytes_counts(disconnects(w)[0]) == (len(reply), 5 + len(b"".join(later))), "counts: %r" % lines[-1])
+    check(bytes_counts(w.disconnects()[0]) == (len(reply), 5 + len(b"".join(later))), "counts: %r" % lines[-1])
     s.close()
     check(agent.poll() is None, "agent still running")
 
@@ -221,6 +204,7 @@ def wait_closed(sock, timeout):
     return time.monotonic() - start
 
 
+@case
 def silent_far_side(w):
     """A far agent that never answers, and an HTTPS proxy that never answers: the set-up of a
     connection is bounded by the session's shorter timeout; nothing is left open."""
@@ -233,10 +217,8 @@ def silent_far_side(w):
     for name, far_port, env in cases:
         conf, port = w.standard_config(session=name, far_port=far_port, extra="multicall=1 timeout=3",
                                        name=name + ".orv")
-        environment = {k: v for k, v in os.environ.items() if not k.startswith("ORV_")}
-        environment.update(env)
         log = name + ".log"
-        agent = w.agent(conf, name, log_name=log, env=environment, wait_port=port)
+        agent = w.agent(conf, name, log_name=log, env=orv_environment(env), wait_port=port)
         time.sleep(0.3)
         baseline = open_fds(agent.pid)
         s = connect(port)
@@ -262,6 +244,7 @@ def silent_far_side(w):
     proxy.close()
 
 
+@case
 def setup_default_bound(w):
     """Without a session timeout a far agent that never answers is given up after 30 s."""
     far = silent_listener()
@@ -279,9 +262,10 @@ def setup_default_bound(w):
 
 # ---- 3. inactivity ----------------------------------------------------------------------------
 
+@case
 def inactivity_timeout(w):
     """timeout 2: an idle connection is closed after about 2 s; one with traffic every 0.5 s lives."""
-    port, agent = tunnel(w, echo, extra="multicall=1 timeout=2")
+    port, agent, _, _ = w.tunnel(echo, extra="multicall=1 timeout=2")
     busy = connect(port, timeout=10)
     idle = connect(port, timeout=10)
     for s in (busy, idle):
@@ -312,21 +296,16 @@ def inactivity_timeout(w):
 
 # ---- 4, 5. descriptors and bursts -------------------------------------------------------------
 
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 def accept_errors(w):
     return len([l for l in w.lines() if "accept failed" in l or "error during accept" in l])
 
 
+@case
 def out_of_descriptors(w):
     """With 40 descriptors and 40 clients at once the agent does not spin or flood its log, and
     serves again once the clients are gone."""
     limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (40, 40))
-    port, agent = tunnel(w, echo, preexec_fn=limit)
+    port, agent, _, _ = w.tunnel(echo, preexec_fn=limit)
     held = []
     for _ in range(40):
         s = socket.socket()
@@ -378,6 +357,7 @@ def listen_overflows():
     return 0
 
 
+@case
 def connect_burst(w):
     """500 clients connect at the same moment; none is dropped at the listen queue and each gets
     its byte echoed."""
@@ -433,6 +413,19 @@ def connect_burst(w):
 
 # ---- 6, 7, 8. certificates and TLS ends -------------------------------------------------------
 
+def http_get(port):
+    """What a GET through the agent brings back; nothing when the connection is reset."""
+    s = connect(port, timeout=15)
+    s.sendall(b"GET / HTTP/1.0\r\n\r\n")
+    try:
+        return read_to_end(s, 15)
+    except ConnectionResetError:
+        return b""
+    finally:
+        s.close()
+
+
+@case
 def chain_depth(w):
     """The far agent's certificate must be signed by the root itself: one signed by an
     intermediate CA under that root is refused, even when the far agent sends the intermediate."""
@@ -450,13 +443,7 @@ def chain_depth(w):
         conf, port = w.standard_config(session=name, far_port=far_port, extra="multicall=1", name=name + ".orv")
         log = name + ".log"
         agent = w.agent(conf, name, log_name=log, wait_port=port)
-        s = connect(port, timeout=15)
-        s.sendall(b"GET / HTTP/1.0\r\n\r\n")
-        try:
-            out = read_all(s, 15)
-        except ConnectionResetError:
-            out = b""
-        s.close()
+        out = http_get(port)
         lines = w.wait_lines(DISCONNECT, name=log, timeout=10)
         if accepted:
             check(out.endswith(b"secret\n"), "%s: relayed: %r %r" % (name, out, lines))
@@ -466,29 +453,16 @@ def chain_depth(w):
         w.stop(agent)
 
 
+@case
 def tls13_client_refused(w):
     """A far agent that trusts another CA refuses the agent's certificate after the agent's side of
     the TLS 1.3 handshake is done: that is still a failed handshake, reported with its alert."""
     w.standard_pki()
     w.make_ca("other", "/O=Other/CN=Other CA")
-    service = w.service(http_reply(b"secret\n"))
-    port_far = free_port()
-    conf_path = w.path("strict.conf")
-    with open(conf_path, "w") as f:
-        f.write("foreground = yes\npid =\ndebug = info\n\n[far]\naccept = 127.0.0.1:%d\nconnect = 127.0.0.1:%d\n"
-                "cert = %s\nkey = %s\nCAfile = %s\nverifyChain = yes\n"
-                % (port_far, service, w.path("far.crt"), w.path("far.key"), w.path("other.crt")))
-    far = w.spawn(["stunnel4", conf_path], "strict.log")
-    wait_for(lambda: listening(port_far) or far.poll() is not None, 20, "stunnel to listen")
+    port_far, _ = w.far_agent(w.service(http_reply(b"secret\n")), name="strict", kind="stunnel", ca="other")
     conf, port = w.standard_config(far_port=port_far, extra="multicall=1")
     agent = w.agent(conf, "s1", wait_port=port)
-    s = connect(port, timeout=15)
-    s.sendall(b"GET / HTTP/1.0\r\n\r\n")
-    try:
-        out = read_all(s, 15)
-    except ConnectionResetError:
-        out = b""
-    s.close()
+    out = http_get(port)
     lines = w.wait_lines(DISCONNECT, timeout=10)
     check(out == b"", "nothing through: %r" % out)
     failed = [i for i, l in enumerate(lines) if l.startswith("SSL handshake failed") and "alert" in l]
@@ -499,14 +473,11 @@ def tls13_client_refused(w):
     check(agent.poll() is None, "agent still running")
 
 
+@case
 def far_agent_without_close_notify(w):
     """A far agent that just closes its socket after replying (no close_notify) ends the pair
     without an error line: the reply arrives and the log stays clean."""
-    w.standard_pki()
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.load_cert_chain(w.path("far.crt"), w.path("far.key"))
-    ctx.load_verify_locations(w.path("ca.crt"))
-    ctx.verify_mode = ssl.CERT_REQUIRED
+    ctx = w.tls_server_context()
 
     def serve(sock):
         tls = ctx.wrap_socket(sock, server_side=True)
@@ -521,18 +492,19 @@ def far_agent_without_close_notify(w):
     for _ in range(3):
         s = connect(port, timeout=15)
         s.sendall(b"ping")
-        out = read_all(s, 15)
+        out = read_to_end(s, 15)
         s.close()
         check(out == b"pong", "reply: %r" % out)
     lines = w.wait_lines(DISCONNECT, 3, timeout=10)
     bad = [l for l in lines if "unexpected eof" in l.lower()]
     check(not bad, "error lines for a far agent's plain close: %r" % lines)
-    check(all(bytes_counts(l) == (4, 4) for l in disconnects(w)), "counts: %r" % disconnects(w))
+    check(all(bytes_counts(l) == (4, 4) for l in w.disconnects()), "counts: %r" % w.disconnects())
     check(agent.poll() is None, "agent still running")
 
 
 # ---- 9. byte counts ---------------------------------------------------------------------------
 
+@case
 def bytes_out_exact(w):
     """bytes out is what the client sent, to the byte: through the proxy (the CONNECT request is
     not the client's) and directly, for sizes that are not multiples of any buffer."""
@@ -548,10 +520,8 @@ def bytes_out_exact(w):
     wrong = []
     for name, env in modes:
         conf, port = w.standard_config(session=name, far_port=far_port, extra="multicall=1", name=name + ".orv")
-        environment = {k: v for k, v in os.environ.items() if not k.startswith("ORV_")}
-        environment.update(env)
         log = name + ".log"
-        w.agent(conf, name, log_name=log, env=environment, wait_port=port)
+        w.agent(conf, name, log_name=log, env=orv_environment(env), wait_port=port)
         # The last client closes right after sending: its bytes still count once they are sent.
         for i, (size, wait) in enumerate(((1234, True), (100000, True), (100000, False))):
             s = connect(port)
@@ -560,7 +530,7 @@ def bytes_out_exact(w):
                 check(recv_exact(s, 8) == b"ok%06d" % size, "%s %d: the service got it all" % (name, size))
             s.close()
             w.wait_lines(DISCONNECT, i + 1, name=log, timeout=15)
-            counts = bytes_counts(disconnects(w, log)[i])[1]
+            counts = bytes_counts(w.disconnects(log)[i])[1]
             if counts != size + 8:
                 wrong.append("%s: sent %d%s, logged bytes out %d"
                              % (name, size + 8, "" if wait else " and closed", counts))
@@ -569,6 +539,7 @@ def bytes_out_exact(w):
 
 # ---- 10. termination --------------------------------------------------------------------------
 
+@case
 def termination_signals(w):
     """SIGTERM and SIGINT end the agent with status 0 and a DISCONNECT line for every open pair."""
     service = w.service(echo)
@@ -590,13 +561,11 @@ def termination_signals(w):
         except subprocess.TimeoutExpired:
             status = None
         check(status == 0, "%s: exit status %r (log %r)" % (name, status, w.lines(log)[-3:]))
-        ended = sorted(client_port(l) for l in disconnects(w, log))
+        ended = sorted(client_port(l) for l in w.disconnects(log))
         check(ended == sorted(s.getsockname()[1] for s in clients), "%s: DISCONNECT lines for %r" % (name, ended))
         for s in clients:
             s.close()
 
 
-main({f.__name__: f for f in (client_half_close, client_leaves_early, far_side_ends_first, silent_far_side,
-                              setup_default_bound, inactivity_timeout, out_of_descriptors, connect_burst,
-                              chain_depth, tls13_client_refused, far_agent_without_close_notify, bytes_out_exact,
-                              termination_signals)})
+if __name__ == "__main__":
+    main()

@@ -4,26 +4,82 @@ import os
 import re
 import signal
 import socket
+import sys
 import time
 
-from orvtest import (PASSWORD, check, connect, curl, echo, http_reply, http_response, listening, main, recv_exact, wait_for)
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import (PASSWORD, case, check, connect, curl, echo, free_port, http_reply, http_response,  # noqa: E402
+                     listening, main, orv_environment, recv_exact, wait_for)
 
 BODY = b"hello through the tunnel\n"
 FAR_SUBJECT = "/O=OrvTest/CN=far1"
 ADDR = r"127\.0\.0\.1:\d+"
 
 
-def plain_tunnel(w, extra="multicall=1", log="agent.log"):
+@case
+def nodelay(w):
+    """nodelay 1 sets TCP_NODELAY on both sides of a connection; nodelay 0 sets it nowhere."""
+    service = w.service(echo)
+    far_port, _ = w.far_agent(service)
+    for flag in (1, 0):
+        name = "nd%d" % flag
+        conf, port = w.standard_config(session=name, far_port=far_port, extra="multicall=1 nodelay=%d" % flag,
+                                       name=name + ".orv")
+        trace = w.path(name + ".trace")
+        # A sanitizer build's leak check cannot run under ptrace; what is checked here is the
+        # socket options, so it stays off for the traced agent.
+        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
+        agent = w.spawn(["strace", "-f", "-e", "trace=setsockopt", "-o", trace,
+                         w.program("orvclient"), "-f", conf, "-p", PASSWORD, name], name + ".log", env=env)
+        wait_for(lambda: listening(port), 30, "the agent to listen")
+        s = connect(port)
+        s.sendall(b"ping")
+        check(recv_exact(s, 4) == b"ping", "relayed")
+        s.close()
+        w.wait_lines("DISCONNECT", name=name + ".log")
+        # Stop the traced agent; strace then ends by itself.
+        with open("/proc/%d/task/%d/children" % (agent.pid, agent.pid)) as f:
+            for child in f.read().split():
+                os.kill(int(child), signal.SIGTERM)
+        agent.wait(20)
+        with open(trace) as f:
+            count = sum("TCP_NODELAY" in line for line in f)
+        check(count == 2 * flag, "nodelay %d: TCP_NODELAY set %d times" % (flag, count))
+
+
+@case(may_skip=True)
+def editor_to_tunnel(w):
+    """From nothing to a working tunnel with the two programs: orvconf makes the key and the
+    request, the CA signs it, orvconf stores certificate, root and session; orvclient relays."""
+    if not w.orvconf_path():
+        print("orvconf is not built here; skipped")
+        raise SystemExit(77)
     service = w.service(http_reply(BODY))
-    far_port, far = w.far_agent(service)
-    conf, port = w.standard_config(far_port=far_port, extra=extra)
-    agent = w.agent(conf, "s1", log_name=log, wait_port=port)
-    return port, agent, far
+    far_port, _ = w.far_agent(service)
+    port = free_port()
+    w.orvconf("-key", "-gen", "-N", "k1", "-K", "2048")
+    w.orvconf("-key", "-Req", "-N", "k1", "-D", "/O=OrvTest/CN=editor user", "-O", "user.req")
+    w.openssl("ca", "-batch", "-config", w.path("ca.ca/ca.cnf"), "-notext", "-cert", "ca.crt", "-keyfile", "ca.key",
+              "-in", "user.req", "-out", "edited.crt", "-extensions", "v3_leaf", "-days", "30")
+    w.orvconf("-cert", "-insert", "-N", "c1", "-I", "edited.crt")
+    w.orvconf("-root", "-insert", "-N", "r1", "-I", "ca.crt")
+    w.orvconf("-session", "-insert", "-N", "s1", "-L", str(port), "-H", "127.0.0.1", "-P", str(far_port),
+              "-B", "c1", "-A", "k1", "-X", "r1", "-M", "-Z", "1")
+    w.orvconf("-partner", "-insert", "-N", "s1", "-J", FAR_SUBJECT)
+    agent = w.agent(w.path("conf.orv"), "s1", wait_port=port)
+    status, out, _ = curl(port)
+    check(status == 0 and out.endswith(BODY), "relayed through the edited session")
+    lines = w.wait_lines("DISCONNECT")
+    check(len(lines) == 3 and FAR_SUBJECT in lines[1], "log: %r" % lines)
+    check("CN=editor user" in w.read("stunnel.log"), "the far agent saw the edited certificate")
+    check(agent.poll() is None, "agent still running")
 
 
+@case(orvserver_too=True)
 def connection_log(w):
     """A working connection logs the first CONNECT line, the complete one, then DISCONNECT."""
-    port, agent, _ = plain_tunnel(w)
+    port, agent, _, _ = w.tunnel(http_reply(BODY))
     status, out, err = curl(port)
     check(status == 0 and out.endswith(BODY), "curl: %d %r %r" % (status, out, err))
     lines = w.wait_lines("DISCONNECT")
@@ -50,12 +106,10 @@ def connection_log(w):
     check(agent.poll() is None, "agent still running")
 
 
+@case
 def single_connection(w):
     """multicall 0: one connection per pass, and the file is read again before the next."""
-    service = w.service(echo)
-    far_port, _ = w.far_agent(service)
-    conf, port = w.standard_config(far_port=far_port, extra="multicall=0")
-    agent = w.agent(conf, "s1", wait_port=port)
+    port, agent, _, _ = w.tunnel(echo, extra="multicall=0")
     first = connect(port)
     first.sendall(b"one")
     check(recv_exact(first, 3) == b"one", "first connection relays")
@@ -84,6 +138,7 @@ def single_connection(w):
                              "unable to create connection_data structure"], "last lines: %r" % w.lines()[-3:])
 
 
+@case
 def session_cache(w):
     """cache 1 resumes the TLS session on later connections; cache 0 never does."""
     for cache in (1, 0):
@@ -106,6 +161,7 @@ def session_cache(w):
         w.stop(agent)
 
 
+@case
 def client_authentication(w):
     """noclientauth talks to a far agent that asks for no certificate; without it the agent's
     certificate is required there, and a far agent outside the root is refused."""
@@ -142,6 +198,7 @@ def client_authentication(w):
     check(any(l.startswith("SSL handshake failed: ") for l in lines), "verification failure reported: %r" % lines)
 
 
+@case
 def partner_list(w):
     """Partner entries that accept and refuse the far agent's subject."""
     service = w.service(http_reply(BODY))
@@ -170,6 +227,7 @@ def partner_list(w):
         w.stop(agent)
 
 
+@case
 def channel_header(w):
     """"ftp", "progress" and "oracle" sessions open every SSL connection with the control header;
     plain ones ("", "http", "mssql") send the client's bytes first."""
@@ -208,12 +266,10 @@ def channel_header(w):
         w.stop(agent)
 
 
+@case
 def unknown_login(w):
     """An unknown login is reported for every connection, which is closed; the agent goes on."""
-    service = w.service(echo)
-    far_port, _ = w.far_agent(service)
-    conf, port = w.standard_config(far_port=far_port, extra="multicall=1 login=FTP")
-    agent = w.agent(conf, "s1", wait_port=port)
+    port, agent, _, _ = w.tunnel(echo, extra="multicall=1 login=FTP")
     for _ in range(2):
         s = connect(port)
         s.settimeout(10)
@@ -223,9 +279,10 @@ def unknown_login(w):
     check(agent.poll() is None and listening(port), "still listening")
 
 
+@case
 def far_agent_unreachable(w):
     """A far agent that refuses the connection ends only that connection."""
-    conf, port = w.standard_config(far_port=free_closed_port(), extra="multicall=1")
+    conf, port = w.standard_config(far_port=free_port(), extra="multicall=1")
     agent = w.agent(conf, "s1", wait_port=port)
     s = connect(port)
     s.settimeout(10)
@@ -237,18 +294,13 @@ def far_agent_unreachable(w):
     check(agent.poll() is None, "agent still running")
 
 
-def free_closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
+@case
 def https_proxy(w):
     """ORV_PROXY and ORV_PROXYPORT send the SSL connection through tinyproxy; ORV_DIRECT and a
     missing ORV_PROXYPORT bypass it."""
     service = w.service(http_reply(BODY))
     far_port, _ = w.far_agent(service)
-    proxy_port = w.tinyproxy(far_port, port=free_closed_port())
+    proxy_port = w.tinyproxy(far_port, port=free_port())
 
     def connects():
         return len(re.findall(r"CONNECT", w.read("tinyproxy.log")))
@@ -261,10 +313,8 @@ def https_proxy(w):
     ]
     for name, env, through_proxy in cases:
         conf, port = w.standard_config(session=name, far_port=far_port, extra="multicall=1", name=name + ".orv")
-        environment = {k: v for k, v in os.environ.items() if not k.startswith("ORV_")}
-        environment.update(env)
         before = connects()
-        agent = w.agent(conf, name, log_name=name + ".log", env=environment, wait_port=port)
+        agent = w.agent(conf, name, log_name=name + ".log", env=orv_environment(env), wait_port=port)
         status, out, _ = curl(port)
         check(status == 0 and out.endswith(BODY), "%s: relayed (%r)" % (name, w.lines(name + ".log")))
         w.wait_lines("DISCONNECT", name=name + ".log")
@@ -273,63 +323,5 @@ def https_proxy(w):
         w.stop(agent)
 
 
-def editor_to_tunnel(w):
-    """From nothing to a working tunnel with the two programs: orvconf makes the key and the
-    request, the CA signs it, orvconf stores certificate, root and session; orvclient relays."""
-    if not w.orvconf_path():
-        print("orvconf is not built here; skipped")
-        raise SystemExit(77)
-    service = w.service(http_reply(BODY))
-    far_port, _ = w.far_agent(service)
-    port = free_closed_port()
-    w.orvconf("-key", "-gen", "-N", "k1", "-K", "2048")
-    w.orvconf("-key", "-Req", "-N", "k1", "-D", "/O=OrvTest/CN=editor user", "-O", "user.req")
-    w.openssl("ca", "-batch", "-config", w.path("ca.ca/ca.cnf"), "-notext", "-cert", "ca.crt", "-keyfile", "ca.key",
-              "-in", "user.req", "-out", "edited.crt", "-extensions", "v3_leaf", "-days", "30")
-    w.orvconf("-cert", "-insert", "-N", "c1", "-I", "edited.crt")
-    w.orvconf("-root", "-insert", "-N", "r1", "-I", "ca.crt")
-    w.orvconf("-session", "-insert", "-N", "s1", "-L", str(port), "-H", "127.0.0.1", "-P", str(far_port),
-              "-B", "c1", "-A", "k1", "-X", "r1", "-M", "-Z", "1")
-    w.orvconf("-partner", "-insert", "-N", "s1", "-J", FAR_SUBJECT)
-    agent = w.agent(w.path("conf.orv"), "s1", wait_port=port)
-    status, out, _ = curl(port)
-    check(status == 0 and out.endswith(BODY), "relayed through the edited session")
-    lines = w.wait_lines("DISCONNECT")
-    check(len(lines) == 3 and FAR_SUBJECT in lines[1], "log: %r" % lines)
-    check("CN=editor user" in w.read("stunnel.log"), "the far agent saw the edited certificate")
-    check(agent.poll() is None, "agent still running")
-
-
-def nodelay(w):
-    """nodelay 1 sets TCP_NODELAY on both sides of a connection; nodelay 0 sets it nowhere."""
-    service = w.service(echo)
-    far_port, _ = w.far_agent(service)
-    for flag in (1, 0):
-        name = "nd%d" % flag
-        conf, port = w.standard_config(session=name, far_port=far_port, extra="multicall=1 nodelay=%d" % flag,
-                                       name=name + ".orv")
-        trace = w.path(name + ".trace")
-        # A sanitizer build's leak check cannot run under ptrace; what is checked here is the
-        # socket options, so it stays off for the traced agent.
-        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
-        agent = w.spawn(["strace", "-f", "-e", "trace=setsockopt", "-o", trace,
-                         os.path.join(w.bin_dir, "orvclient"), "-f", conf, "-p", PASSWORD, name], name + ".log",
-                        env=env)
-        wait_for(lambda: listening(port), 30, "the agent to listen")
-        s = connect(port)
-        s.sendall(b"ping")
-        check(recv_exact(s, 4) == b"ping", "relayed")
-        s.close()
-        w.wait_lines("DISCONNECT", name=name + ".log")
-        # Stop the traced agent; strace then ends by itself.
-        with open("/proc/%d/task/%d/children" % (agent.pid, agent.pid)) as f:
-            for child in f.read().split():
-                os.kill(int(child), signal.SIGTERM)
-        agent.wait(20)
-        with open(trace) as f:
-            count = sum("TCP_NODELAY" in line for line in f)
-        check(count == 2 * flag, "nodelay %d: TCP_NODELAY set %d times" % (flag, count))
-
-
-main({f.__name__: f for f in (nodelay, editor_to_tunnel, connection_log, single_connection, session_cache, client_authentication, partner_list,
-                              channel_header, unknown_login, far_agent_unreachable, https_proxy)})
+if __name__ == "__main__":
+    main()

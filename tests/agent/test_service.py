@@ -5,8 +5,11 @@ import os
 import signal
 import socket
 import struct
+import sys
 
-from orvtest import PASSWORD, check, connect, fail, free_port, listening, main, wait_for
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import PASSWORD, case, check, connect, fail, free_port, listening, main, wait_for  # noqa: E402
 
 
 def notify_socket(w):
@@ -33,11 +36,10 @@ def receive(sock, timeout):
 
 def start(w, program, conf, session, log_name):
     env = dict(os.environ, NOTIFY_SOCKET=w.path("notify.sock"))
-    binary = os.path.join(w.bin_dir, "..", "server", "orvserver") if program == "orvserver" \
-        else os.path.join(w.bin_dir, "orvclient")
-    return w.spawn([binary, "-f", conf, "-p", PASSWORD, session], log_name, env=env)
+    return w.spawn([w.program(program), "-f", conf, "-p", PASSWORD, session], log_name, env=env)
 
 
+@case
 def service_notify(w):
     sock = notify_socket(w)
     try:
@@ -75,4 +77,5 @@ def service_notify(w):
         sock.close()
 
 
-main({"service_notify": service_notify})
+if __name__ == "__main__":
+    main()

@@ -1,11 +1,11 @@
 """orvclient start-up: usage, password, configuration file and session checks, SSL method."""
 import os
-import subprocess
 import sys
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from dumpable import as_nobody_if_root, is_dumpable, open_to_nobody  # noqa: E402
-from orvtest import PASSWORD, check, connect, listening, main, wait_for  # noqa: E402
+from orvtest import PASSWORD, case, check, connect, listening, main, wait_for  # noqa: E402
 
 USAGE = ("Orvane client forwarder version 1.2.5\n"
          "===============================================\n"
@@ -19,46 +19,42 @@ USAGE = ("Orvane client forwarder version 1.2.5\n"
          "              (seprator is ;)\n")
 
 
-def run(w, args, stdin=subprocess.DEVNULL, input=None, env=None, timeout=30):
-    cmd = [os.path.join(w.bin_dir, "orvclient"), *args]
-    r = subprocess.run(cmd, stdin=None if input is not None else stdin, input=input, capture_output=True,
-                       text=True, env=env, timeout=timeout, start_new_session=True, cwd=w.dir)
-    return r.returncode, r.stderr
-
-
+@case
 def command_line(w):
     conf, _ = w.standard_config()
     # Options end at the session name: an option after it is an extra operand, not an option.
     for args in (["-h"], ["-f", conf, "-p", PASSWORD], ["-f", conf, "-p", PASSWORD, "s1", "s2"], [],
                  ["-f", conf, "s1", "-d"], ["-f", conf, "-p", PASSWORD, "s1", "-d"], ["s1", "-f", conf]):
-        status, err = run(w, args)
+        status, err = w.run("orvclient", args)
         check(status == 1 and err == USAGE, "usage for %r: %d %r" % (args, status, err))
-    status, err = run(w, ["-x", "-f", conf, "s1"])
+    status, err = w.run("orvclient", ["-x", "-f", conf, "s1"])
     check(status == 1 and err.endswith(USAGE) and err != USAGE, "unknown option: %d %r" % (status, err))
 
 
+@case
 def password_input(w):
     conf, _ = w.standard_config()
     # Without a terminal the password reader falls back to standard input; an empty answer and
     # an empty -p value both count as no password.
     for args in (["-f", conf, "s1"], ["-f", conf, "-p", "", "s1"]):
-        status, err = run(w, args)
+        status, err = w.run("orvclient", args)
         check(status == 1 and "Error during password input\n" in err, "no password %r: %d %r" % (args, status, err))
         check(('Enter password for "%s":' % conf) in err, "prompt names the file: %r" % err)
-    status, err = run(w, ["-f", conf, "-p", "x" * 300, "s1"])
+    status, err = w.run("orvclient", ["-f", conf, "-p", "x" * 300, "s1"])
     check(status == 1 and err == "Error during password input\n", "overlong password: %r" % err)
     # A password typed at the prompt is used like one given with -p.
-    status, err = run(w, ["-f", conf, "nosuch"], input=PASSWORD + "\n")
+    status, err = w.run("orvclient", ["-f", conf, "nosuch"], input=PASSWORD + "\n")
     check("invalid session: required parameter is missing\n" in err, "typed password: %r" % err)
 
 
+@case
 def password_file(w):
     """Without -p, ORV_PASSWORD_FILE names a file holding the password (a systemd credential)."""
     conf, _ = w.standard_config()
     opened = "invalid session: required parameter is missing\n"  # the file opened; no such session
 
     def run_with(file, args=("-f", conf, "nosuch"), **kw):
-        return run(w, list(args), env=dict(os.environ, ORV_PASSWORD_FILE=file), **kw)
+        return w.run("orvclient", list(args), env=dict(os.environ, ORV_PASSWORD_FILE=file), **kw)
 
     def write(name, data):
         with open(w.path(name), "wb") as f:
@@ -88,6 +84,7 @@ def password_file(w):
     check(status == 1 and opened in err and "Enter password" in err, "empty variable: %r" % err)
 
 
+@case
 def configuration_failures(w):
     conf, port = w.standard_config()
     w.config("session nokey port=1 server=127.0.0.1 serverport=2 cert=c1 root=r1 key=k1\n"
@@ -104,7 +101,7 @@ def configuration_failures(w):
          ["unspecified session name", "unable to create connection_data structure"]),
     ]
     for args, expected in cases:
-        status, err = run(w, args)
+        status, err = w.run("orvclient", args)
         lines = err.splitlines()
         check(status == 1, "%r: status %d" % (args, status))
         check(lines[-len(expected):] == expected, "%r: %r" % (args, err))
@@ -123,7 +120,7 @@ def configuration_failures(w):
         if "serverport" not in values:
             values += " serverport=2"
         w.config("session %s server=127.0.0.1 cert=c1 root=r1 key=k1 %s\n" % (name, values))
-        status, err = run(w, ["-f", conf, "-p", PASSWORD, name])
+        status, err = w.run("orvclient", ["-f", conf, "-p", PASSWORD, name])
         check(status == 1 and err.splitlines()[-2:] ==
               ["configuration error. " + message, "unable to create connection_data structure"],
               "%s: %d %r" % (name, status, err))
@@ -132,7 +129,7 @@ def configuration_failures(w):
     p = w.agent(conf, "latedns", log_name="latedns.log", wait_port=port)
     w.stop(p)
     # The default file is $HOME/.orvrc.
-    status, err = run(w, ["-p", PASSWORD, "s1"], env=dict(os.environ, HOME=w.dir))
+    status, err = w.run("orvclient", ["-p", PASSWORD, "s1"], env=dict(os.environ, HOME=w.dir))
     check("unable to open configuration file %s/.orvrc\n" % w.dir in err, "default path: %r" % err)
     # A port in use ends the program after the socket's own message.
     _, port = w.standard_config(session="busy")
@@ -140,11 +137,12 @@ def configuration_failures(w):
     with socket.socket() as s:
         s.bind(("127.0.0.1", port))
         s.listen(1)
-        status, err = run(w, ["-f", conf, "-p", PASSWORD, "busy"])
+        status, err = w.run("orvclient", ["-f", conf, "-p", PASSWORD, "busy"])
     check(status == 1 and err.splitlines()[-1] == "unable to create main acceptor", "port in use: %r" % err)
     check(err.startswith("unable to bind:98:"), "bind failure reported with its error: %r" % err)
 
 
+@case
 def session_statuses(w):
     """Each validation status of a session reaches the start-up message."""
     w.standard_pki()
@@ -167,12 +165,13 @@ def session_statuses(w):
     ]
     conf = w.config("".join("session %s port=1 server=127.0.0.1 serverport=2 %s\n" % (n, v) for n, v, _ in table))
     for name, _, text in table:
-        status, err = run(w, ["-f", conf, "-p", PASSWORD, name])
+        status, err = w.run("orvclient", ["-f", conf, "-p", PASSWORD, name])
         # The library's queued errors (a failed signature check, say) may come first.
         check(status == 1 and err.endswith("invalid session: %s\nunable to create connection_data structure\n"
                                            % text), "%s: %d %r" % (name, status, err))
 
 
+@case
 def ssl_modes(w):
     """sslmode 0 and 2 are warned about and run on TLS; 3 is refused."""
     for mode, expected in ((0, 2), (2, 3)):
@@ -189,7 +188,7 @@ def ssl_modes(w):
         check(log.count(warning) == 1, "sslmode %d warned once in two passes: %r" % (mode, log))
         w.stop(p)
     conf, port = w.standard_config(session="m3", extra="sslmode=3", name="m3.orv")
-    status, err = run(w, ["-f", conf, "-p", PASSWORD, "m3"])
+    status, err = w.run("orvclient", ["-f", conf, "-p", PASSWORD, "m3"])
     check(status == 1 and err == "configuration file specifies unknown SSL method 3\n"
           "unable to create connection_data structure\n", "sslmode 3: %r" % err)
     # No warning for sslmode 1 either.
@@ -202,6 +201,7 @@ def ssl_modes(w):
     w.stop(p)
 
 
+@case
 def bind_address(w):
     """Without bindaddr the agent listens on 127.0.0.1 only; a service name works as the port."""
     conf, port = w.standard_config()
@@ -216,12 +216,13 @@ def bind_address(w):
     w.stop(p)
 
 
+@case
 def not_dumpable(w):
     """The running agent holds the password and the decrypted keys: no core file, and no reading
     of its memory by other processes of its user."""
     conf, port = w.standard_config()
     open_to_nobody(w.dir, conf)
-    cmd = [os.path.join(w.bin_dir, "orvclient"), "-f", conf, "-p", PASSWORD, "s1"]
+    cmd = [w.program("orvclient"), "-f", conf, "-p", PASSWORD, "s1"]
     p = w.spawn(cmd, "agent.log", preexec_fn=as_nobody_if_root)
     wait_for(lambda: listening(port) or p.poll() is not None, 20, "the agent to listen")
     check(p.poll() is None, "agent ended: " + w.read("agent.log"))
@@ -240,5 +241,5 @@ def not_dumpable(w):
     w.stop(sleeper)
 
 
-main({f.__name__: f for f in (command_line, password_input, password_file, configuration_failures, session_statuses,
-                              ssl_modes, bind_address, not_dumpable)})
+if __name__ == "__main__":
+    main()

@@ -15,6 +15,7 @@ import termios
 import time
 import unittest
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
 import orvfile  # noqa: E402
 from dumpable import as_nobody_if_root, is_dumpable  # noqa: E402

@@ -16,8 +16,10 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
-from orvtest import check, connect, echo, fail, free_port, main, pattern_bytes, read_to_end, recv_exact  # noqa: E402
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import (case, channel_header, check, connect, echo, fail, free_port, main, pattern_bytes,  # noqa: E402
+                     read_to_end, recv_exact)
 
 USER_SUBJECT = "/O=OrvTest/CN=user1"
 PROGRESS_SIGNATURE = b"\x00\x19\x00\x14"
@@ -181,6 +183,7 @@ def check_rewritten_message(got, sent, tunnel):
     return progress_port(got)
 
 
+@case
 def progress_flow(w):
     """The broker's port message announces an echo service; the client gets the rendezvous port in
     the same two bytes, closes the first connection and follows it; 1 MiB echoes byte for byte.
@@ -206,6 +209,7 @@ def progress_flow(w):
     check(not any("refused" in l for l in lines), "nothing refused: %r" % lines)
 
 
+@case
 def progress_pieces(w):
     """A message that arrives in pieces is held back until 20 bytes are there."""
     data_port = w.service(echo)
@@ -218,6 +222,7 @@ def progress_pieces(w):
     bulk_echo(rendezvous, "pieces", t)
 
 
+@case
 def progress_no_signature(w):
     """A first message without the signature passes unchanged, and so does a later one with it."""
     data_port = w.service(echo)
@@ -231,6 +236,7 @@ def progress_no_signature(w):
     check(not any("rendezvous" in l for l in w.lines()), "no rendezvous: %r" % w.lines())
 
 
+@case
 def progress_short_then_close(w):
     """A broker that sends fewer than 20 bytes and closes: the client gets those bytes unchanged,
     then the end of the stream."""
@@ -244,6 +250,7 @@ def progress_short_then_close(w):
     check(got == b"\x00\x00\x00\x14\x00\x19\x00\x14\x04", "the short message, then the end: %r%s" % (got, t.logs()))
 
 
+@case
 def progress_same_port(w):
     """Two connections whose brokers announce the same port: two rendezvous, two data connections
     with equal headers, both served."""
@@ -265,6 +272,7 @@ def progress_same_port(w):
     w.wait_lines(r"INF CONNECT .*server: 127\.0\.0\.1:%d" % data_port, 2, name="orvserver.log")
 
 
+@case
 def progress_accept_timeout(w):
     """An announcement nobody follows ends with "client accept timeout" after accept_timeout, and
     its data connection to orvserver closes; the control connection goes on."""
@@ -309,6 +317,7 @@ def oracle_connect(t):
     return s
 
 
+@case
 def oracle_flow(w):
     """Connect packet, redirect to the database session's port: the client gets the redirect
     naming 127.0.0.1 and the rendezvous, with both lengths adjusted and every other byte as sent;
@@ -327,6 +336,7 @@ def oracle_flow(w):
     tshark_check(w, [(True, tns_connect()), (False, original), (False, got)])
 
 
+@case
 def oracle_pieces(w):
     """A redirect of 160 bytes (length byte 0xA0) that arrives in pieces is held back whole."""
     db_port = w.service(echo)
@@ -343,6 +353,7 @@ def oracle_pieces(w):
     bulk_echo(rendezvous, "pieces", t)
 
 
+@case
 def oracle_second_packet(w):
     """A data packet buffered behind the redirect keeps its own framing."""
     db_port = w.service(echo)
@@ -357,6 +368,7 @@ def oracle_second_packet(w):
     tshark_check(w, [(False, first + second)])
 
 
+@case
 def oracle_host_name(w):
     """A redirect naming a host ("localhost"): orvclient's data header carries 255.255.255.255,
     orvserver reaches the name it relayed, and the flow works."""
@@ -371,6 +383,7 @@ def oracle_host_name(w):
     w.wait_lines(r"INF CONNECT .*server: 127\.0\.0\.1:%d" % db_port, name="orvserver.log")
 
 
+@case
 def oracle_long_texts(w):
     """A HOST or PORT text of 30 characters or more is refused with its message; the response
     passes unchanged and the connection goes on."""
@@ -387,6 +400,7 @@ def oracle_long_texts(w):
         w.stop(t.server)
 
 
+@case
 def oracle_no_redirect(w):
     """A first response without a redirect passes unchanged; a later redirect is not examined."""
     db_port = w.service(echo)
@@ -399,18 +413,15 @@ def oracle_no_redirect(w):
     tshark_check(w, [(True, tns_connect()), (False, tns_accept() + later)])
 
 
+@case
 def unannounced_header(w):
     """orvserver refuses a data header of an oracle session that no redirect announced, logs why,
     and the named service sees no connection."""
     hits = []
     target = w.service(lambda sock: hits.append(sock.getpeername()))
     t = Tunnel(w, "oracle", listener(tns_accept()))
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    ctx.check_hostname = False
-    ctx.load_verify_locations(w.path("ca.crt"))
-    ctx.load_cert_chain(w.path("user.crt"), w.path("user.key"))
-    s = ctx.wrap_socket(socket.create_connection(("127.0.0.1", t.far_port), timeout=20))
-    s.sendall(bytes([0, 1, 127, 0, 0, 1]) + struct.pack(">H", target) + b"payload")
+    s = w.tls_client(t.far_port)
+    s.sendall(channel_header(0, 1, "127.0.0.1", target) + b"payload")
     try:
         check(s.recv(100) == b"", "a refused connection gets nothing")
     except (ConnectionError, ssl.SSLError):
@@ -471,10 +482,6 @@ def tshark_check(w, segments):
           "tshark decoded %r; the packets are %r" % (decoded, [(ty, ln) for ty, ln, _ in expected]))
 
 
-CASES = [progress_flow, progress_pieces, progress_no_signature, progress_short_then_close, progress_same_port,
-         progress_accept_timeout,
-         oracle_flow, oracle_pieces, oracle_second_packet, oracle_host_name, oracle_long_texts, oracle_no_redirect,
-         unannounced_header]
 
 if __name__ == "__main__":
-    main({f.__name__: f for f in CASES})
+    main()

@@ -12,16 +12,14 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
-from orvtest import check, connect, fail, main, pattern_bytes, recv_exact, wait_for  # noqa: E402
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import (case, channel_header, check, connect, fail, main, pattern_bytes, read_until_end,  # noqa: E402
+                     recv_exact, wait_for)
 
 PAYLOAD = pattern_bytes("ftp download", 200000)
 UPLOAD = pattern_bytes("ftp upload", 150000)
 WAIT = 20
-
-
-def header(control, passive, address, port):
-    return bytes([control, passive]) + socket.inet_aton(address) + port.to_bytes(2, "big")
 
 
 def listening_ports(pid):
@@ -44,22 +42,6 @@ def listening_ports(pid):
     return ports
 
 
-def recv_until_end(sock, timeout=WAIT):
-    """Everything until the peer's end of stream (or a reset): (bytes, ended)."""
-    sock.settimeout(timeout)
-    data = b""
-    try:
-        while True:
-            chunk = sock.recv(65536)
-            if not chunk:
-                return data, True
-            data += chunk
-    except (ssl.SSLError, ConnectionError):
-        return data, True
-    except socket.timeout:
-        return data, False
-
-
 class Conn:
     """One TLS connection the far agent accepted."""
 
@@ -72,11 +54,7 @@ class Conn:
 
 class ScriptedFarAgent:
     def __init__(self, world):
-        world.standard_pki()
-        self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        self.ctx.load_cert_chain(world.path("far.crt"), world.path("far.key"))
-        self.ctx.load_verify_locations(world.path("ca.crt"))
-        self.ctx.verify_mode = ssl.CERT_REQUIRED
+        self.ctx = world.tls_server_context()
         self.listener = socket.socket()
         self.listener.bind(("127.0.0.1", 0))
         self.listener.listen(64)
@@ -165,19 +143,19 @@ class ScriptedFarAgent:
                 send("200 type set")
             elif word == "PASV":
                 p = self.passive_port()
-                self.expected = header(0, 1, "127.0.0.1", p)
+                self.expected = channel_header(0, 1, "127.0.0.1", p)
                 send("227 Entering Passive Mode (127,0,0,1,%d,%d)." % (p >> 8, p & 255))
             elif word == "EPSV":
                 p = self.passive_port()
-                self.expected = header(0, 1, "0.0.0.0", p)
+                self.expected = channel_header(0, 1, "0.0.0.0", p)
                 send("229 Entering Extended Passive Mode (|||%d|)" % p)
             elif word == "PORT":
                 n = [int(x) for x in arg.split(",")]
-                self.expected = header(0, 0, "%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5])
+                self.expected = channel_header(0, 0, "%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5])
                 send("200 PORT command successful")
             elif word == "EPRT":
                 _, proto, addr, port, _ = arg.split(arg[0])
-                self.expected = header(0, 0, addr, int(port))
+                self.expected = channel_header(0, 0, addr, int(port))
                 send("200 EPRT command successful")
             elif word == "RETR":
                 send("150 Opening data connection")
@@ -192,7 +170,7 @@ class ScriptedFarAgent:
             elif word == "STOR":
                 send("150 Opening data connection")
                 data = self.data_conn(self.expected)
-                got, _ = recv_until_end(data.sock)
+                got, _ = read_until_end(data.sock, WAIT)
                 data.sock.close()
                 with self.lock:
                     self.stored.append(data.header + got)
@@ -258,6 +236,7 @@ def retr(ftp):
 # ---- cases ------------------------------------------------------------------------------------
 
 
+@case
 def passive_retrieval(w):
     """PASV: the FTP client is sent to a rendezvous on the agent's own address; the data TLS
     connection's header names the address and port of the far agent's 227; the bytes arrive."""
@@ -271,7 +250,7 @@ def passive_retrieval(w):
     check(rport != int.from_bytes(far_header[6:], "big"), "the rendezvous port, not the far agent's: %r" % reply)
     data = connect(rport)
     ftp.sendcmd("RETR file")
-    got, ended = recv_until_end(data)
+    got, ended = read_until_end(data, WAIT)
     data.close()
     check(ended and got == PAYLOAD, "payload arrived (%d of %d bytes)" % (len(got), len(PAYLOAD)))
     check(ftp.voidresp().startswith("226"), "transfer complete")
@@ -288,6 +267,7 @@ def passive_retrieval(w):
     w.stop(agent)
 
 
+@case
 def epsv_retrieval(w):
     """EPSV: header (0, 1, 0, port) and a 229 reply naming the rendezvous port."""
     far, port, _ = setup(w)
@@ -300,17 +280,18 @@ def epsv_retrieval(w):
     check(rport != far_port, "the rendezvous port, not the far agent's")
     data = connect(rport)
     ftp.sendcmd("RETR file")
-    got, ended = recv_until_end(data)
+    got, ended = read_until_end(data, WAIT)
     data.close()
     check(ended and got == PAYLOAD, "payload arrived (%d bytes)" % len(got))
     check(ftp.voidresp().startswith("226"), "transfer complete")
-    check(far.data[0].header == header(0, 1, "0.0.0.0", far_port), "header %r" % far.data[0].header)
+    check(far.data[0].header == channel_header(0, 1, "0.0.0.0", far_port), "header %r" % far.data[0].header)
     # ftplib uses EPSV for its own passive transfers when it thinks in IPv6.
     ftp.af = socket.AF_INET6
     check(retr(ftp) == PAYLOAD, "ftplib EPSV retrieval")
     ftp.quit()
 
 
+@case
 def active_mode(w):
     """PORT: forwarded unchanged; a data TLS connection with header (0, 0, client address, client
     port) reaches the far agent, and the agent's data connection reaches the client's port: a
@@ -327,13 +308,14 @@ def active_mode(w):
     for i, line in enumerate(ports):
         check(re.fullmatch(rb"PORT 127,0,0,1,\d+,\d+\r\n", line), "unchanged PORT line %r" % line)
         n = [int(x) for x in line[5:-2].split(b",")]
-        want = header(0, 0, "127.0.0.1", n[4] * 256 + n[5])
+        want = channel_header(0, 0, "127.0.0.1", n[4] * 256 + n[5])
         check(far.data[i].header == want, "data header %r, want %r" % (far.data[i].header, want))
     check(len(far.stored) == 1, "one upload")
     check(far.stored[0] == far.data[1].header + UPLOAD,
           "upload: header then the client's bytes (%d bytes, starts %r)" % (len(far.stored[0]), far.stored[0][:12]))
 
 
+@case
 def eprt(w):
     """EPRT |1| is forwarded unchanged and builds the data connection; EPRT |2| is answered 522
     here and never reaches the far agent."""
@@ -347,11 +329,11 @@ def eprt(w):
     check(ftp.sendcmd("EPRT |1|127.0.0.1|%d|" % lport).startswith("200"), "EPRT accepted")
     ftp.sendcmd("RETR file")
     conn, _ = lsock.accept()
-    got, ended = recv_until_end(conn)
+    got, ended = read_until_end(conn, WAIT)
     conn.close()
     check(ended and got == PAYLOAD, "payload through EPRT (%d bytes)" % len(got))
     check(ftp.voidresp().startswith("226"), "transfer complete")
-    check(far.data[0].header == header(0, 0, "127.0.0.1", lport), "header %r" % far.data[0].header)
+    check(far.data[0].header == channel_header(0, 0, "127.0.0.1", lport), "header %r" % far.data[0].header)
     try:
         ftp.sendcmd("EPRT |2|::1|%d|" % lport)
         fail("EPRT |2| accepted")
@@ -373,6 +355,7 @@ def eprt(w):
     lsock.close()
 
 
+@case
 def second_pasv_drops_first(w):
     """A new PASV drops the previous data connection: its rendezvous stops listening and its data
     TLS connection ends; the new one works."""
@@ -383,13 +366,13 @@ def second_pasv_drops_first(w):
         far.lock.wait_for(lambda: len(far.data) == 1, WAIT)
     first = far.data[0]
     _, second_port = ftplib.parse227(ftp.sendcmd("PASV"))
-    got, ended = recv_until_end(first.sock)
+    got, ended = read_until_end(first.sock, WAIT)
     check(ended and got == b"", "first data TLS connection ended: %r %r" % (ended, got))
     ports = listening_ports(agent.pid)
     check(first_port not in ports and second_port in ports, "first rendezvous closed: %r" % ports)
     data = connect(second_port)
     ftp.sendcmd("RETR file")
-    got, ended = recv_until_end(data)
+    got, ended = read_until_end(data, WAIT)
     data.close()
     check(ended and got == PAYLOAD, "second data connection carries the payload")
     check(ftp.voidresp().startswith("226"), "transfer complete")
@@ -402,11 +385,12 @@ def second_pasv_drops_first(w):
     check(agent.returncode == 0, "agent status %r" % agent.returncode)
     log = w.lines()
     connects = [l for l in log if l.startswith("INF CONNECT") and "server: N/A" in l]
-    disconnects = [l for l in log if l.startswith("INF DISCONNECT")]
+    disconnects = w.disconnects()
     check(len(connects) == 4 and len(disconnects) == 4, "every pair logged out: %r" % log)
     ftp.close()
 
 
+@case
 def accept_timeout(w):
     """Nobody comes to the rendezvous within accept_timeout: "client accept timeout", and the data
     TLS connection ends."""
@@ -416,7 +400,7 @@ def accept_timeout(w):
     _, rport = ftplib.parse227(ftp.sendcmd("PASV"))
     with far.lock:
         far.lock.wait_for(lambda: len(far.data) == 1, WAIT)
-    got, ended = recv_until_end(far.data[0].sock)
+    got, ended = read_until_end(far.data[0].sock, WAIT)
     elapsed = time.monotonic() - start
     check(ended and got == b"", "data TLS connection ended: %r %r" % (ended, got))
     check(1.5 <= elapsed <= 10, "ended after the accept timeout: %.1f s" % elapsed)
@@ -429,11 +413,12 @@ def accept_timeout(w):
 
 def expect_closed(sock):
     """The agent closes the connection: the rest of what it sends, then the end."""
-    got, ended = recv_until_end(sock)
+    got, ended = read_until_end(sock, WAIT)
     check(ended, "control connection closed by the agent")
     return got
 
 
+@case
 def bad_port(w):
     """An undecodable PORT closes the control connection; the far agent gets nothing of it."""
     far, port, _ = setup(w)
@@ -450,6 +435,7 @@ def bad_port(w):
     check(far.data == [], "no data connection")
 
 
+@case
 def bad_227(w):
     """An undecodable 227 reply closes the control connection; the client gets nothing of it."""
     far, port, _ = setup(w)
@@ -463,6 +449,7 @@ def bad_227(w):
     check(far.data == [], "no data connection")
 
 
+@case
 def overlong_lines(w):
     """A control line that never ends closes the control connection, in either direction."""
     far, port, _ = setup(w)
@@ -492,6 +479,7 @@ def overlong_lines(w):
     w.wait_lines(r"ftp control line too long", count=2)
 
 
+@case
 def split_lines(w):
     """Lines are handled only once their CR LF has arrived, byte by byte if need be; a CR or an LF
     alone is data."""
@@ -511,5 +499,5 @@ def split_lines(w):
     s.close()
 
 
-main({f.__name__: f for f in (passive_retrieval, epsv_retrieval, active_mode, eprt, second_pasv_drops_first,
-                              accept_timeout, bad_port, bad_227, overlong_lines, split_lines)})
+if __name__ == "__main__":
+    main()

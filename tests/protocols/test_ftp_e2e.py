@@ -3,6 +3,7 @@ The cases check the data-connection flows (a second PASV, the accept time-out, a
 orvserver refuses what it must with real software behind it, and that control connections whose
 header follows the handshake at once never stall. Every wait and every client run is bounded;
 every process is stopped by its PID."""
+import functools
 import hashlib
 import os
 import re
@@ -11,10 +12,11 @@ import ssl
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
-from orvtest import FtpControlLines, check, fail, free_port, listening, main, read_to_end, wait_for  # noqa: E402
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import (CONTROL_HEADER, FtpControlLines, case, check, fail, free_port, listening, main,  # noqa: E402
+                     read_to_end, wait_for)
 
-SYSTEM_PYTHON = "/usr/bin/python3"  # pyftpdlib is a Debian package, not in other interpreters
 SIZE = 10 * 1024 * 1024
 CLIENT_TIME = 60  # seconds one client run may take
 USER_SUBJECT = "/O=OrvTest/CN=user1"
@@ -46,12 +48,8 @@ class Fixture:
                 f.write(os.urandom(SIZE))
         self.download_sha = sha256_file(self.download)
         self.upload_sha = sha256_file(self.upload)
-        self.ftp_port = free_port()
         # -D logs every command, so that a case can tell what reached the FTP server.
-        self.ftpd = w.spawn([SYSTEM_PYTHON, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", str(self.ftp_port),
-                             "-d", self.root, "-w", "-D"], "pyftpdlib.log")
-        wait_for(lambda: listening(self.ftp_port) or self.ftpd.poll() is not None, 20, "pyftpdlib to listen")
-        check(self.ftpd.poll() is None, "pyftpdlib ended: " + w.read("pyftpdlib.log"))
+        self.ftp_port = w.pyftpdlib(self.root, "-D")
         self.far_port, self.server = w.orvserver_agent(self.ftp_port, extra="login=ftp accept_timeout=20",
                                                        partners=far_partners, name=far_name)
         self.far_log = far_name + ".log"
@@ -88,6 +86,18 @@ class Fixture:
             self.w.read("agent.log")[-900:], self.w.read(self.far_log)[-900:], self.w.read("pyftpdlib.log")[-600:])
 
 
+def diagnosed(test):
+    """A case whose wait ran out fails with what the logs say instead of a bare timeout."""
+    @functools.wraps(test)
+    def run(w):
+        try:
+            test(w)
+        except (TimeoutError, EOFError, ConnectionError) as e:
+            fx = Fixture.current
+            fail("%s: %r%s" % (test.__name__, e, fx.logs() if fx else ""))
+    return run
+
+
 # ---- data-connection flows ---------------------------------------------------------------------
 
 class Control(FtpControlLines):
@@ -103,10 +113,8 @@ def pasv_port(reply):
     return int(m.group(5)) * 256 + int(m.group(6))
 
 
-def disconnects(w, name):
-    return len([l for l in w.lines(name) if l.startswith("INF DISCONNECT")])
-
-
+@case
+@diagnosed
 def second_pasv(w):
     """A second PASV drops the first data connection: its rendezvous no longer takes connections,
     its data TLS connection ends at orvserver; LIST over the second one works."""
@@ -115,10 +123,10 @@ def second_pasv(w):
     ctl.login()
     first = pasv_port(ctl.cmd("PASV"))
     w.wait_lines(r"INF CONNECT .*server: N/A", 2)  # control + first data connection
-    before = disconnects(w, fx.far_log)
+    before = len(w.disconnects(fx.far_log))
     second = pasv_port(ctl.cmd("PASV"))
     check(first != second, "two rendezvous ports")
-    wait_for(lambda: disconnects(w, fx.far_log) > before, 10, "the first data connection to end at orvserver")
+    wait_for(lambda: len(w.disconnects(fx.far_log)) > before, 10, "the first data connection to end at orvserver")
     try:
         s = socket.create_connection(("127.0.0.1", first), timeout=5)
         got = read_to_end(s, 5, reset_ends=True)
@@ -136,17 +144,19 @@ def second_pasv(w):
     ctl.cmd("QUIT")
 
 
+@case
+@diagnosed
 def accept_timeout(w):
     """orvclient with accept_timeout=2: PASV and nobody connects: "client accept timeout", the data
     TLS connection ends at orvserver, the control connection goes on."""
     fx = Fixture(w, client_extra="accept_timeout=2")
     ctl = Control(fx.port)
     ctl.login()
-    before = disconnects(w, fx.far_log)
+    before = len(w.disconnects(fx.far_log))
     start = time.monotonic()
     rport = pasv_port(ctl.cmd("PASV"))
     w.wait_lines(r"client accept timeout", timeout=15)
-    wait_for(lambda: disconnects(w, fx.far_log) > before, 10, "the data TLS connection to end at orvserver")
+    wait_for(lambda: len(w.disconnects(fx.far_log)) > before, 10, "the data TLS connection to end at orvserver")
     elapsed = time.monotonic() - start
     check(1.5 <= elapsed <= 12, "ended after the accept timeout: %.1f s" % elapsed)
     wait_for(lambda: not listening(rport), 5, "the rendezvous to close")
@@ -154,6 +164,8 @@ def accept_timeout(w):
     ctl.cmd("QUIT")
 
 
+@case
+@diagnosed
 def bad_port(w):
     """An undecodable PORT closes the control connection at orvclient; the FTP server never sees
     a PORT and no data connection is made."""
@@ -164,7 +176,7 @@ def bad_port(w):
     got = read_to_end(ctl.s, 30, reset_ends=True)
     check(got == b"", "nothing answered: %r" % got)
     w.wait_lines(r"unable to decode PORT command parameters")
-    wait_for(lambda: disconnects(w, fx.far_log) >= 1, 10, "orvserver's control connection to end")
+    wait_for(lambda: len(w.disconnects(fx.far_log)) >= 1, 10, "orvserver's control connection to end")
     time.sleep(0.5)
     check(not re.search(r"<- PORT", w.read("pyftpdlib.log")), "PORT reached the FTP server" + fx.logs())
     check(len([l for l in w.lines(fx.far_log) if l.startswith("INF CONNECT") and "server: N/A" in l]) == 1,
@@ -173,19 +185,8 @@ def bad_port(w):
 
 # ---- security ----------------------------------------------------------------------------------
 
-def tls_client(w, port, cert="user"):
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    ctx.check_hostname = False
-    ctx.load_verify_locations(w.path("ca.crt"))
-    if cert:
-        ctx.load_cert_chain(w.path(cert + ".crt"), w.path(cert + ".key"))
-    return ctx.wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=20))
-
-
-def header(control, passive, address, port):
-    return bytes([control, passive]) + socket.inet_aton(address) + port.to_bytes(2, "big")
-
-
+@case
+@diagnosed
 def foreign_ca(w):
     """A client certificate from another CA: the handshake fails at orvserver and is logged;
     nothing reaches the FTP server."""
@@ -193,8 +194,8 @@ def foreign_ca(w):
     w.make_ca("other", "/O=Other/CN=Other CA")
     w.make_cert("stranger", "/O=Other/CN=stranger", "other")
     try:
-        s = tls_client(w, fx.far_port, cert="stranger")
-        s.sendall(bytes([1, 0, 0, 0, 0, 0, 0, 0]))
+        s = w.tls_client(fx.far_port, cert="stranger")
+        s.sendall(CONTROL_HEADER)
         got = read_to_end(s, 20, reset_ends=True)
         check(got == b"", "a stranger got %r" % got)
         s.close()
@@ -208,6 +209,8 @@ def foreign_ca(w):
           "the FTP server saw a connection: " + w.read("pyftpdlib.log")[-2000:])
 
 
+@case
+@diagnosed
 def partner_refused(w):
     """orvserver's partner list refuses user1: an FTP client through orvclient gets no greeting,
     orvserver logs the refusal, and the FTP server sees no connection."""
@@ -226,20 +229,17 @@ def partner_refused(w):
     check("FTP session opened" not in log and "Connected" not in log, "the FTP server saw a connection: " + log)
 
 
+@case
+@diagnosed
 def quick_headers(w):
     """Control connections to orvserver, each sending its channel header at once after the
     handshake (TLS 1.2 and 1.3), as orvclient does: every one gets the FTP server's greeting."""
     fx = Fixture(w)
     stalled = []
     for version in (ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3):
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.load_verify_locations(w.path("ca.crt"))
-        ctx.load_cert_chain(w.path("user.crt"), w.path("user.key"))
-        ctx.minimum_version = ctx.maximum_version = version
         for _ in range(15):
-            s = ctx.wrap_socket(socket.create_connection(("127.0.0.1", fx.far_port), timeout=2))
-            s.sendall(header(1, 0, "0.0.0.0", 0))
+            s = w.tls_client(fx.far_port, timeout=2, version=version)
+            s.sendall(CONTROL_HEADER)
             try:
                 got = s.recv(100)
             except (socket.timeout, ssl.SSLError, OSError):
@@ -251,22 +251,5 @@ def quick_headers(w):
           % (len(stalled), ", ".join(stalled), fx.logs()))
 
 
-def diagnosed(case):
-    """A case whose wait ran out fails with what the logs say instead of a bare timeout."""
-    def run(w):
-        try:
-            case(w)
-        except (TimeoutError, EOFError, ConnectionError) as e:
-            fx = Fixture.current
-            fail("%s: %r%s" % (case.__name__, e, fx.logs() if fx else ""))
-    run.__name__ = case.__name__
-    return run
-
-
-CASES = [second_pasv, accept_timeout, bad_port, foreign_ca, partner_refused, quick_headers]
-
 if __name__ == "__main__":
-    if len(sys.argv) == 2 and sys.argv[1] == "--list":
-        print(";".join(f.__name__ for f in CASES))
-    else:
-        main({f.__name__: diagnosed(f) for f in CASES})
+    main()

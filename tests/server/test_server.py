@@ -11,18 +11,14 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
-from orvtest import (PASSWORD, FtpControlLines, check, curl, echo, free_port, http_reply, http_response, listening, main,  # noqa: E402
-                     read_to_end, recv_exact, wait_for)
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import (CONTROL_HEADER, PASSWORD, FtpControlLines, case, channel_header, check, curl, echo,  # noqa: E402
+                     free_port, http_reply, http_response, main, read_to_end, recv_exact)
 
 BODY = b"hello through orvserver\n"
 ADDR = r"127\.0\.0\.1:\d+"
 USER_SUBJECT = "/O=OrvTest/CN=user1"
-SYSTEM_PYTHON = "/usr/bin/python3"
-
-
-def orvserver_bin(w):
-    return os.path.join(w.bin_dir, "..", "server", "orvserver")
 
 
 def plain_chain(w, far_extra="", partners=(), client_extra="multicall=1", client_cert="user"):
@@ -58,6 +54,7 @@ def check_lines(lines, patterns, what):
 
 # ---- plain sessions -----------------------------------------------------------------------------
 
+@case
 def connection_log(w):
     """orvclient -> orvserver -> HTTP: both logs have the three lines, orvserver's naming the
     client certificate and the service, with the byte counts of both directions."""
@@ -80,6 +77,7 @@ def connection_log(w):
     w.wait_lines("DISCONNECT", 2, name="orvserver.log")
 
 
+@case
 def partner_refusal(w):
     """A partner list that refuses the client's subject: access denied, nothing reaches the
     service; a list that names it lets it through."""
@@ -102,15 +100,6 @@ def partner_refusal(w):
     check(status == 0 and out.endswith(BODY), "a prefix entry admits user1")
 
 
-def tls_client(w, port, cert="user", timeout=20):
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    ctx.check_hostname = False
-    ctx.load_verify_locations(w.path("ca.crt"))
-    if cert:
-        ctx.load_cert_chain(w.path(cert + ".crt"), w.path(cert + ".key"))
-    return ctx.wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=timeout))
-
-
 def refused(sock):
     """True when the server ends the connection without sending data (TLS 1.3 clients see the
     refusal on their first read)."""
@@ -121,6 +110,7 @@ def refused(sock):
         return True
 
 
+@case
 def client_certificates(w):
     """A certificate from another CA and no certificate at all are refused in the handshake and
     logged; with noclientauth a client without certificate is served and named N/A."""
@@ -132,7 +122,7 @@ def client_certificates(w):
     far_port, _ = w.orvserver_agent(service)
     for cert in ("stranger", None):
         try:
-            s = tls_client(w, far_port, cert=cert)
+            s = w.tls_client(far_port, cert=cert)
             check(refused(s), "%s refused" % cert)
             s.close()
         except (ssl.SSLError, OSError):
@@ -144,7 +134,7 @@ def client_certificates(w):
     check(not hits, "nothing reached the service")
     # noclientauth: served without a certificate.
     open_port, _ = w.orvserver_agent(service, verify=False, name="open")
-    s = tls_client(w, open_port, cert=None)
+    s = w.tls_client(open_port, cert=None)
     s.sendall(b"GET / HTTP/1.0\r\n\r\n")
     data = read_to_end(s)
     check(data.endswith(BODY), "noclientauth serves: %r" % data)
@@ -159,21 +149,16 @@ USAGE = ("Orvane server agent version 1.2.5\n"
          "-d -- daemon mode\n")
 
 
-def run(w, args, input=None):
-    r = subprocess.run([orvserver_bin(w), *args], stdin=None if input is not None else subprocess.DEVNULL,
-                       input=input, capture_output=True, text=True, timeout=30, cwd=w.dir, start_new_session=True)
-    return r.returncode, r.stderr
-
-
+@case
 def startup(w):
     """Usage, password input, configuration failures: the same rules and messages as orvclient."""
     conf, port = w.standard_config()
     for args in (["-h"], ["-f", conf, "-p", PASSWORD], [], ["-f", conf, "-p", PASSWORD, "s1", "-d"]):
-        status, err = run(w, args)
+        status, err = w.run("orvserver", args)
         check(status == 1 and err == USAGE, "usage for %r: %d %r" % (args, status, err))
-    status, err = run(w, ["-f", conf, "-p", "x" * 300, "s1"])
+    status, err = w.run("orvserver", ["-f", conf, "-p", "x" * 300, "s1"])
     check(status == 1 and err == "Error during password input\n", "overlong password: %r" % err)
-    status, err = run(w, ["-f", conf, "s1"])
+    status, err = w.run("orvserver", ["-f", conf, "s1"])
     check(status == 1 and ('Enter password for "%s":' % conf) in err and "Error during password input" in err,
           "no password: %r" % err)
     w.config("session bad port=99999 server=127.0.0.1 serverport=2 cert=c1 root=r1 key=k1\n")
@@ -187,17 +172,18 @@ def startup(w):
          ["configuration error. invalid port: 99999", "unable to create connection_data structure"]),
     ]
     for args, expected in cases:
-        status, err = run(w, args)
+        status, err = w.run("orvserver", args)
         check(status == 1 and err.splitlines()[-len(expected):] == expected, "%r: %d %r" % (args, status, err))
     # A typed password works like -p; a port in use ends the program with status 1.
     blocker = socket.socket()
     blocker.bind(("127.0.0.1", port))
     blocker.listen(1)
-    status, err = run(w, ["-f", conf, "s1"], input=PASSWORD + "\n")
+    status, err = w.run("orvserver", ["-f", conf, "s1"], input=PASSWORD + "\n")
     blocker.close()
     check(status == 1 and "Address already in use" in err, "port in use: %d %r" % (status, err))
 
 
+@case
 def termination_signals(w):
     """SIGTERM and SIGINT: status 0 and a DISCONNECT line for each open connection."""
     service = w.service(echo)
@@ -206,7 +192,7 @@ def termination_signals(w):
         far_port, server = w.orvserver_agent(service, name=name)
         clients = []
         for i in range(3):
-            s = tls_client(w, far_port)
+            s = w.tls_client(far_port)
             s.sendall(b"%d" % i)
             check(recv_exact(s, 1) == b"%d" % i, "%s: relayed" % name)
             clients.append(s)
@@ -216,22 +202,13 @@ def termination_signals(w):
         except subprocess.TimeoutExpired:
             status = None
         check(status == 0, "%s: status %r" % (name, status))
-        ended = [l for l in w.lines(name + ".log") if l.startswith("INF DISCONNECT")]
+        ended = w.disconnects(name + ".log")
         check(len(ended) == 3, "%s: three DISCONNECT lines: %r" % (name, ended))
         for s in clients:
             s.close()
 
 
 # ---- channel header security --------------------------------------------------------------------
-
-def header(control, passive, address, port):
-    a = [int(x) for x in address.split(".")]
-    return bytes([control, passive, *a, port >> 8, port & 0xFF])
-
-
-def control_header():
-    return bytes([1, 0, 0, 0, 0, 0, 0, 0])
-
 
 def recorder(w):
     """A local service that only records that somebody connected."""
@@ -244,18 +221,9 @@ class Ftp(FtpControlLines):
     """The client's side of an FTP control connection over TLS (what orvclient would relay)."""
 
     def __init__(self, w, port, cert="user"):
-        s = tls_client(w, port, cert=cert)
-        s.sendall(control_header())
+        s = w.tls_client(port, cert=cert)
+        s.sendall(CONTROL_HEADER)
         self.start(s)
-
-
-def pyftpdlib(w, directory):
-    port = free_port()
-    p = w.spawn([SYSTEM_PYTHON, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", str(port), "-d", directory, "-w"],
-                "pyftpdlib.log")
-    wait_for(lambda: listening(port) or p.poll() is not None, 20, "pyftpdlib to listen")
-    check(p.poll() is None, "pyftpdlib ended: " + w.read("pyftpdlib.log"))
-    return port
 
 
 def ftp_dir(w):
@@ -266,15 +234,17 @@ def ftp_dir(w):
     return d
 
 
+@case
 def unannounced_header(w):
     """A valid client that sends a data header nobody announced, naming a local service, is refused
     with the reason logged, and the service sees no connection; nor does a passive header naming
     the FTP server itself or an active one."""
     target, hits = recorder(w)
-    ftp_port = pyftpdlib(w, ftp_dir(w))
+    ftp_port = w.pyftpdlib(ftp_dir(w))
     far_port, _ = w.orvserver_agent(ftp_port, extra="login=ftp accept_timeout=10")
-    for h in (header(0, 1, "127.0.0.1", target), header(0, 0, "127.0.0.1", target), header(0, 1, "0.0.0.0", target)):
-        s = tls_client(w, far_port)
+    for h in (channel_header(0, 1, "127.0.0.1", target), channel_header(0, 0, "127.0.0.1", target),
+              channel_header(0, 1, "0.0.0.0", target)):
+        s = w.tls_client(far_port)
         s.sendall(h + b"payload")
         check(read_to_end(s) == b"", "refused connection sends nothing")
         s.close()
@@ -287,12 +257,13 @@ def unannounced_header(w):
     check(not hits, "nothing reached the named service: %r" % hits)
 
 
+@case
 def foreign_announcement(w):
     """A 227 announced on user1's control connection does not serve user2's data header (refused,
     logged, and the announcement stays for user1, whose data connection then gets the LIST)."""
     w.standard_pki()
     w.make_cert("user2", "/O=OrvTest/CN=user2", "ca")
-    ftp_port = pyftpdlib(w, ftp_dir(w))
+    ftp_port = w.pyftpdlib(ftp_dir(w))
     far_port, _ = w.orvserver_agent(ftp_port, extra="login=ftp accept_timeout=10")
     ctl = Ftp(w, far_port)
     ctl.login()
@@ -301,29 +272,30 @@ def foreign_announcement(w):
     check(m, "227 relayed unchanged: %r" % reply)
     addr = ".".join(m.group(i) for i in range(1, 5))
     port = int(m.group(5)) * 256 + int(m.group(6))
-    other = tls_client(w, far_port, cert="user2")
-    other.sendall(header(0, 1, addr, port))
+    other = w.tls_client(far_port, cert="user2")
+    other.sendall(channel_header(0, 1, addr, port))
     check(read_to_end(other) == b"", "user2 refused")
     w.wait_lines("was announced to another client", name="orvserver.log")
-    data = tls_client(w, far_port)
-    data.sendall(header(0, 1, addr, port))
+    data = w.tls_client(far_port)
+    data.sendall(channel_header(0, 1, addr, port))
     check(ctl.cmd("LIST").startswith("150"), "LIST accepted")
     listing = read_to_end(data)
     check(b"listed-file.txt" in listing, "user1's data connection gets the listing: %r" % listing)
     check(ctl.reply().startswith("226"), "transfer complete")
     # Used once: the same header again is refused.
-    again = tls_client(w, far_port)
-    again.sendall(header(0, 1, addr, port))
+    again = w.tls_client(far_port)
+    again.sendall(channel_header(0, 1, addr, port))
     check(read_to_end(again) == b"", "an announcement serves one connection")
     lines = w.wait_lines("refused data connection .* was not announced", name="orvserver.log")
     check(any("CN=user2: %s:%d was announced to another client" % (addr, port) in l for l in lines), "%r" % lines)
 
 
+@case
 def ftp_passive(w):
     """Control header, login, PASV and EPSV: replies come unchanged; data headers (0,1,S,Q) and
     (0,1,0,Q) get the LIST output; a data connection after the control connection has ended is
     refused."""
-    ftp_port = pyftpdlib(w, ftp_dir(w))
+    ftp_port = w.pyftpdlib(ftp_dir(w))
     far_port, _ = w.orvserver_agent(ftp_port, extra="login=ftp")
     ctl = Ftp(w, far_port)
     check(ctl.greeting.startswith("220"), "greeting: %r" % ctl.greeting)
@@ -331,16 +303,16 @@ def ftp_passive(w):
     m = re.match(r"227 Entering passive mode \((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)\.$", ctl.cmd("PASV"))
     check(m, "227 unchanged")
     addr = ".".join(m.group(i) for i in range(1, 5))
-    data = tls_client(w, far_port)
-    data.sendall(header(0, 1, addr, int(m.group(5)) * 256 + int(m.group(6))))
+    data = w.tls_client(far_port)
+    data.sendall(channel_header(0, 1, addr, int(m.group(5)) * 256 + int(m.group(6))))
     check(ctl.cmd("LIST").startswith("150"), "LIST")
     check(b"listed-file.txt" in read_to_end(data), "listing over the passive data connection")
     check(ctl.reply().startswith("226"), "226")
     epsv = ctl.cmd("EPSV")
     m = re.match(r"229 .*\(\|\|\|(\d+)\|\)", epsv)
     check(m, "229 unchanged: %r" % epsv)
-    data = tls_client(w, far_port)
-    data.sendall(header(0, 1, "0.0.0.0", int(m.group(1))))
+    data = w.tls_client(far_port)
+    data.sendall(channel_header(0, 1, "0.0.0.0", int(m.group(1))))
     check(ctl.cmd("NLST").startswith("150"), "NLST")
     check(b"listed-file.txt" in read_to_end(data), "listing over the EPSV data connection")
     check(ctl.reply().startswith("226"), "226")
@@ -348,16 +320,17 @@ def ftp_passive(w):
     m = re.match(r"229 .*\(\|\|\|(\d+)\|\)", ctl.cmd("EPSV"))
     ctl.s.close()
     time.sleep(0.5)
-    late = tls_client(w, far_port)
-    late.sendall(header(0, 1, "0.0.0.0", int(m.group(1))))
+    late = w.tls_client(far_port)
+    late.sendall(channel_header(0, 1, "0.0.0.0", int(m.group(1))))
     check(read_to_end(late) == b"", "refused after the control connection ended")
     w.wait_lines("announced on a control connection that has ended", name="orvserver.log")
 
 
+@case
 def ftp_active_server_first(w):
     """PORT and EPRT are rewritten to a listener of orvserver; pyftpdlib connects to it at once, and
     the later (0,0,A,P) data connection is joined to that connection."""
-    ftp_port = pyftpdlib(w, ftp_dir(w))
+    ftp_port = w.pyftpdlib(ftp_dir(w))
     far_port, _ = w.orvserver_agent(ftp_port, extra="login=ftp")
     ctl = Ftp(w, far_port)
     ctl.login()
@@ -365,8 +338,8 @@ def ftp_active_server_first(w):
                                                                                 4999)):
         reply = ctl.cmd(command)
         check(reply.startswith("200"), "%s accepted (pyftpdlib reached our listener): %r" % (command, reply))
-        data = tls_client(w, far_port)
-        data.sendall(header(0, 0, a, p))
+        data = w.tls_client(far_port)
+        data.sendall(channel_header(0, 0, a, p))
         reply = ctl.cmd("LIST")
         check(reply.startswith("150") or reply.startswith("125"), "LIST: %r" % reply)
         check(b"listed-file.txt" in read_to_end(data), "listing over the joined data connection")
@@ -401,6 +374,7 @@ def scripted_ftp(w, seen):
     return w.service(serve)
 
 
+@case
 def ftp_active_client_first(w):
     """The data connection arrives before the FTP server connects: it waits, and is joined when the
     server connects on LIST. The server saw a PORT naming orvserver's listener, not the client's."""
@@ -411,14 +385,15 @@ def ftp_active_client_first(w):
     port_line = [l for l in seen if l.startswith("PORT ")][0]
     n = [int(x) for x in port_line[5:].split(",")]
     check(n[:4] == [127, 0, 0, 1] and n[4] * 256 + n[5] != 17 * 256 + 213, "rewritten: %r" % port_line)
-    data = tls_client(w, far_port)
-    data.sendall(header(0, 0, "10.1.2.3", 17 * 256 + 213))
+    data = w.tls_client(far_port)
+    data.sendall(channel_header(0, 0, "10.1.2.3", 17 * 256 + 213))
     time.sleep(0.5)  # the data connection is now waiting for the server's
     check(ctl.cmd("LIST").startswith("150"), "LIST")
     check(read_to_end(data) == b"scripted-listing\r\n", "joined")
     check(ctl.reply().startswith("226"), "226")
 
 
+@case
 def overlong_control_line(w):
     """A command line past 4096 bytes closes the control connection with a message."""
     seen = []
@@ -430,6 +405,7 @@ def overlong_control_line(w):
 
 
 
+@case
 def unknown_login(w):
     """A session whose login orvserver does not know (a typo, or the wrong case) refuses every
     connection with a configuration error instead of passing a client's header to the service."""
@@ -448,6 +424,6 @@ def unknown_login(w):
     check(server.poll() is None, "orvserver goes on")
     check(not hits, "nothing reached the service: %r" % hits)
 
-main({f.__name__: f for f in (connection_log, partner_refusal, client_certificates, startup, termination_signals,
-                              unannounced_header, foreign_announcement, ftp_passive, ftp_active_server_first,
-                              ftp_active_client_first, overlong_control_line, unknown_login)})
+
+if __name__ == "__main__":
+    main()

@@ -1,5 +1,6 @@
-"""Shared pieces of the agents' end-to-end tests: certificates made with the openssl command,
-configuration files, a far agent (stunnel in server mode, or orvserver), small services, the agent itself.
+"""Shared pieces of the end-to-end tests of every folder and of the benchmarks: certificates made
+with the openssl command, configuration files, a far agent (stunnel in server mode, or orvserver),
+small services, the agent itself.
 
 Everything runs on 127.0.0.1 inside one temporary directory. Every process a test starts is
 recorded and stopped by its PID when the test ends; every wait is bounded.
@@ -19,6 +20,8 @@ import threading
 import time
 
 PASSWORD = "s3cret pass"
+SYSTEM_PYTHON = "/usr/bin/python3"  # Debian's interpreter has python3-pyftpdlib; the one running a test may not
+PROGRAMS = {"orvclient": "agent", "orvserver": "server", "orvconf": "editor"}  # folders in the build
 
 
 def fail(message):
@@ -193,9 +196,21 @@ class World:
                     % (session, port, far_port, extra), name=name)
         return self.path(name), port
 
+    def program(self, name):
+        """The path of orvclient, orvserver or orvconf in this build."""
+        return os.path.join(self.bin_dir, "..", PROGRAMS[name], name)
+
+    def run(self, program, args, input=None, env=None, timeout=30):
+        """Runs orvclient or orvserver to its end, in a session of its own and without a terminal
+        (input: text for its standard input); returns (status, standard error text)."""
+        r = subprocess.run([self.program(program), *args], stdin=None if input is not None else subprocess.DEVNULL,
+                           input=input, capture_output=True, text=True, env=env, timeout=timeout,
+                           start_new_session=True, cwd=self.dir)
+        return r.returncode, r.stderr
+
     def orvconf_path(self):
         """The editor when this build has it (it comes from the editor's branch), else None."""
-        path = os.path.join(self.bin_dir, "..", "editor", "orvconf")
+        path = self.program("orvconf")
         return path if os.access(path, os.X_OK) else None
 
     def orvconf(self, *args, name="conf.orv"):
@@ -207,13 +222,13 @@ class World:
 
     # ---- peers -------------------------------------------------------------------------------
 
-    def far_agent(self, service_port, verify=True, port=None, cert="far", name=None, kind=None, extra=""):
+    def far_agent(self, service_port, verify=True, port=None, cert="far", name=None, kind=None, extra="", ca="ca"):
         """The far agent: stunnel in server mode, or orvserver (kind="orvserver") with a session of
-        its own file (extra: more session values, "login=ftp" say). Requires and verifies the client
-        certificate unless told not. Returns (port, process)."""
+        its own file (extra: more session values, "login=ftp" say). Requires the client certificate
+        and verifies it against CA unless told not. Returns (port, process)."""
         if (kind or self.far_kind) == "orvserver":
             return self.orvserver_agent(service_port, verify=verify, port=port, cert=cert, name=name or "orvserver",
-                                        extra=extra)
+                                        extra=extra, ca=ca)
         name = name or "stunnel"
         self.standard_pki()
         port = port or free_port()
@@ -223,27 +238,37 @@ class World:
             f.write("accept = 127.0.0.1:%d\nconnect = 127.0.0.1:%d\n" % (port, service_port))
             f.write("cert = %s\nkey = %s\n" % (self.path(cert + ".crt"), self.path(cert + ".key")))
             if verify:
-                f.write("CAfile = %s\nverifyChain = yes\n" % self.path("ca.crt"))
+                f.write("CAfile = %s\nverifyChain = yes\n" % self.path(ca + ".crt"))
         p = self.spawn(["stunnel4", conf], name + ".log")
         wait_for(lambda: listening(port) or p.poll() is not None, 20, "stunnel to listen")
         check(p.poll() is None, "stunnel ended: " + self.read(name + ".log"))
         return port, p
 
     def orvserver_agent(self, service_port, verify=True, port=None, cert="far", name="orvserver", extra="",
-                        session="far", partners=()):
-        """orvserver relaying to 127.0.0.1:service_port, with key and certificate `cert` and the
-        test CA as root, from a file of its own (NAME.orv); its log is NAME.log."""
+                        session="far", partners=(), ca="ca"):
+        """orvserver relaying to 127.0.0.1:service_port, with key and certificate `cert` and CA's
+        certificate as root, from a file of its own (NAME.orv); its log is NAME.log."""
         self.standard_pki()
         port = port or free_port()
-        conf = self.config("key fk %s.key\ncert fc %s.crt\nroot r1 ca.crt\n"
+        conf = self.config("key fk %s.key\ncert fc %s.crt\nroot r1 %s.crt\n"
                            "session %s port=%d server=127.0.0.1 serverport=%d cert=fc key=fk root=r1 multicall=1 "
-                           "noclientauth=%d %s\n" % (cert, cert, session, port, service_port, 0 if verify else 1, extra)
+                           "noclientauth=%d %s\n"
+                           % (cert, cert, ca, session, port, service_port, 0 if verify else 1, extra)
                            + "".join("partner %s %s\n" % (session, p) for p in partners), name=name + ".orv")
-        p = self.spawn([os.path.join(self.bin_dir, "..", "server", "orvserver"), "-f", conf, "-p", PASSWORD, session],
-                       name + ".log")
+        p = self.spawn([self.program("orvserver"), "-f", conf, "-p", PASSWORD, session], name + ".log")
         wait_for(lambda: listening(port) or p.poll() is not None, 20, "orvserver to listen")
         check(p.poll() is None, "orvserver ended: " + self.read(name + ".log"))
         return port, p
+
+    def pyftpdlib(self, root, *options):
+        """pyftpdlib serving the directory root, writable, on 127.0.0.1 (options: more of its
+        command line); its log is pyftpdlib.log. Returns its port."""
+        port = free_port()
+        p = self.spawn([SYSTEM_PYTHON, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", str(port), "-d", root, "-w",
+                        *options], "pyftpdlib.log")
+        wait_for(lambda: listening(port) or p.poll() is not None, 20, "pyftpdlib to listen")
+        check(p.poll() is None, "pyftpdlib ended: " + self.read("pyftpdlib.log"))
+        return port
 
     def tinyproxy(self, far_port, port=None):
         """tinyproxy on 127.0.0.1 allowing CONNECT to far_port only; its log is tinyproxy.log.
@@ -283,12 +308,42 @@ class World:
 
     def agent(self, conf, session, log_name="agent.log", args=(), env=None, wait_port=None, **kw):
         """kw goes to spawn (preexec_fn for resource limits, say)."""
-        cmd = [os.path.join(self.bin_dir, "orvclient"), "-f", conf, "-p", PASSWORD, *args, session]
+        cmd = [self.program("orvclient"), "-f", conf, "-p", PASSWORD, *args, session]
         p = self.spawn(cmd, log_name, env=env, **kw)
         if wait_port:
             wait_for(lambda: listening(wait_port) or p.poll() is not None, 20, "the agent to listen")
             check(p.poll() is None, "agent ended: " + self.read(log_name))
         return p
+
+    def tunnel(self, handler, extra="multicall=1", log_name="agent.log", **kw):
+        """orvclient (session s1) -> the far agent -> a service calling handler(sock) per
+        connection; kw goes to agent. Returns (local port, agent, far agent, far agent's port)."""
+        far_port, far = self.far_agent(self.service(handler))
+        conf, port = self.standard_config(far_port=far_port, extra=extra)
+        agent = self.agent(conf, "s1", log_name=log_name, wait_port=port, **kw)
+        return port, agent, far, far_port
+
+    def tls_client(self, port, cert="user", timeout=20, version=None):
+        """A TLS connection to 127.0.0.1:port that trusts the test CA, with CERT.crt as the client
+        certificate (cert=None: none) and, when given, only that ssl.TLSVersion."""
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.load_verify_locations(self.path("ca.crt"))
+        if cert:
+            ctx.load_cert_chain(self.path(cert + ".crt"), self.path(cert + ".key"))
+        if version:
+            ctx.minimum_version = ctx.maximum_version = version
+        return ctx.wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=timeout))
+
+    def tls_server_context(self, cert="far"):
+        """The TLS context of a scripted far agent: CERT.crt, and a client certificate of the test
+        CA required."""
+        self.standard_pki()
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(self.path(cert + ".crt"), self.path(cert + ".key"))
+        ctx.load_verify_locations(self.path("ca.crt"))
+        ctx.verify_mode = ssl.CERT_REQUIRED
+        return ctx
 
     def read(self, name):
         with open(self.path(name), errors="replace") as f:
@@ -301,6 +356,10 @@ class World:
         rx = re.compile(pattern)
         return wait_for(lambda: len([l for l in self.lines(name) if rx.search(l)]) >= count
                         and self.lines(name), timeout, "%d lines matching %r in %s" % (count, pattern, name))
+
+    def disconnects(self, name="agent.log"):
+        """The DISCONNECT lines of a log so far."""
+        return [l for l in self.lines(name) if l.startswith("INF DISCONNECT ")]
 
 
 # ---- FTP control connections ------------------------------------------------------------------
@@ -381,17 +440,33 @@ def read_to_end(sock, timeout=None, reset_ends=False):
     socket's own; with `reset_ends` a reset or a TLS failure counts as the end too."""
     if timeout is not None:
         sock.settimeout(timeout)
-    data = b""
+    data = bytearray()
+    _read_into(data, sock, reset_ends)
+    return bytes(data)
+
+
+def read_until_end(sock, timeout):
+    """(bytes, ended): everything the peer sends until its end of stream, a reset or a TLS
+    failure (ended True), or until `timeout` seconds pass without data (ended False)."""
+    sock.settimeout(timeout)
+    data = bytearray()
+    try:
+        _read_into(data, sock, reset_ends=True)
+    except socket.timeout:
+        return bytes(data), False
+    return bytes(data), True
+
+
+def _read_into(data, sock, reset_ends):
     try:
         while True:
             chunk = sock.recv(65536)
             if not chunk:
-                return data
+                return
             data += chunk
     except (ConnectionError, ssl.SSLError):
         if not reset_ends:
             raise
-        return data
 
 
 def pattern_bytes(seed, size):
@@ -415,8 +490,35 @@ def curl(port, timeout=20):
     return r.returncode, r.stdout, r.stderr
 
 
+def channel_header(control, passive, address, port):
+    """The 8 bytes that open every TLS connection of an ftp, progress or oracle session."""
+    return bytes([control, passive]) + socket.inet_aton(address) + port.to_bytes(2, "big")
+
+
+CONTROL_HEADER = channel_header(1, 0, "0.0.0.0", 0)
+
+
+def orv_environment(values):
+    """This process's environment with the ORV_ variables in values instead of those of whoever
+    runs the tests."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ORV_")}
+    env.update(values)
+    return env
+
+
 def open_fds(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 CA_CONFIG = """
@@ -447,10 +549,36 @@ authorityKeyIdentifier = keyid
 """
 
 
-def main(cases):
-    """Runs the named case (argv[2]) with a fresh World; argv[1] is the directory of the binaries,
-    argv[3] (optional) the seconds the harness allows."""
+# ---- cases ------------------------------------------------------------------------------------
+
+CASES = {}  # name: (function, tags), in the order of definition
+TAGS = ("may_skip", "orvserver_too")
+
+
+def case(function=None, **tags):
+    """Registers an end-to-end case under its function's name, as @case or @case(tag=True, ...).
+    CTest learns the cases from `script --list` (see tests/CMakeLists.txt), so a case is named
+    only here. Tags: may_skip, the case may exit 77 when something it needs is missing;
+    orvserver_too, tests/server runs it again with orvserver as the far agent."""
+    check(set(tags) <= set(TAGS), "unknown tags %r" % sorted(set(tags) - set(TAGS)))
+
+    def register(f):
+        check(f.__name__ not in CASES, "two cases named " + f.__name__)
+        CASES[f.__name__] = (f, {tag for tag, on in tags.items() if on})
+        return f
+    return register(function) if function else register
+
+
+def main():
+    """`script --list [TAG]` prints the names of the cases (those with TAG), one a line.
+    Otherwise runs the named case (argv[2]) with a fresh World; argv[1] is the directory of the
+    binaries, argv[3] (optional) the seconds the harness allows."""
+    if len(sys.argv) > 1 and sys.argv[1] == "--list":
+        tag = sys.argv[2] if len(sys.argv) > 2 else None
+        print("\n".join(name for name, (_, tags) in CASES.items() if tag is None or tag in tags))
+        return
     bin_dir, name = os.path.abspath(sys.argv[1]), sys.argv[2]
+    check(name in CASES, "no case %r; the cases are %s" % (name, ", ".join(CASES)))
     # Each case bounds its own time below the harness's limit, so that its clean-up still runs
     # and stops every process it started; a harness that terminates it gets the same.
     budget = int(sys.argv[3]) if len(sys.argv) > 3 else 300
@@ -463,7 +591,7 @@ def main(cases):
     signal.alarm(max(budget - 15, 10))
     world = World(bin_dir)
     try:
-        cases[name](world)
+        CASES[name][0](world)
         world.check_sanitizers()
     finally:
         world.close()
