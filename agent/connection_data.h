@@ -12,6 +12,7 @@
 
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,6 +49,16 @@ public:
     const std::vector<std::string>& partners() const { return partners_; }
     SSL_CTX* ssl_context() const { return ctx_.get(); }
     connection_role role() const { return role_; }
+    // The session's certificates as installed (null when the session has none).
+    X509* user_certificate() const { return user_cert_.get(); }
+    X509* root_certificate() const { return root_cert_.get(); }
+
+    // What keeps this session, and the reading of the file it came from, alive while a
+    // connection made from it is open: a reload puts a new connection_data in service for new
+    // connections, and open ones keep theirs through this. Set by the pass that made it; empty
+    // (nothing kept) when the maker owns it outright, as tests do.
+    void set_keeper(std::weak_ptr<void> keeper) { keeper_ = std::move(keeper); }
+    std::shared_ptr<void> keep_alive() const { return keeper_.lock(); }
 
     // Live pairs by number (numbers grow, so this is also creation order).
     void add_pair(pair* p, int number) { pairs_[number] = p; }
@@ -70,6 +81,7 @@ private:
     std::deque<ssl_session_ptr> sessions_;
     std::vector<std::string> partners_;
     std::map<int, pair*> pairs_;
+    std::weak_ptr<void> keeper_;
 
     bool load(const char* password, const char* key_cipher);
     bool build_context(const char* password, const char* key_cipher);

@@ -45,11 +45,21 @@ std::optional<std::string> format_connect_line(const connection_log_fields& f) {
            ", type: " + f.type + ". dname: " + f.dname + ", cipher: " + f.cipher + "\n";
 }
 
-std::string format_disconnect_line(const connection_log_fields& f) {
-    return "INF DISCONNECT session: " + f.session + ", client: " + f.client + ", server: " + f.server +
+namespace {
+
+std::string format_counted_line(const char* word, const connection_log_fields& f) {
+    return std::string("INF ") + word + " session: " + f.session + ", client: " + f.client + ", server: " + f.server +
            ", type: " + f.type + ". dname: " + f.dname + ", cipher: " + f.cipher + ". seconds: " + f.seconds +
            ", bytes in: " + f.bytes_in + ", bytes out: " + f.bytes_out + "\n";
 }
+
+}  // namespace
+
+std::string format_disconnect_line(const connection_log_fields& f) { return format_counted_line("DISCONNECT", f); }
+
+std::string format_open_line(const connection_log_fields& f) { return format_counted_line("OPEN", f); }
+
+std::string format_open_line(const pair& p) { return format_open_line(fields_of(p)); }
 
 void log_connection(connection_data& data, int event, int number) {
     pair* p = data.find_pair(number);

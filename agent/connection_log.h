@@ -7,6 +7,7 @@
 namespace orv {
 
 class connection_data;
+class pair;
 
 enum connection_event { connection_connected = 0, connection_disconnected = 1 };
 
@@ -27,6 +28,10 @@ struct connection_log_fields {
 // would only repeat the first one without the far agent's identity.
 std::optional<std::string> format_connect_line(const connection_log_fields& f);
 std::string format_disconnect_line(const connection_log_fields& f);
+// The same fields for a connection still open, as the connection dump (SIGUSR1) lists it:
+// "INF OPEN session: ..., seconds: ..., bytes in: ..., bytes out: ...".
+std::string format_open_line(const connection_log_fields& f);
+std::string format_open_line(const pair& p);
 
 // Writes the line for `event` of the live pair numbered `number`; nothing when no such pair.
 void log_connection(connection_data& data, int event, int number);

@@ -25,8 +25,14 @@ public:
     main_acceptor(const reporter& parent, connection_data* data);
     ~main_acceptor() override;
 
-    // `*slot` is set to null when the acceptor is destroyed, by whoever destroys it.
+    // `*slot` is set to null when the acceptor is destroyed, by whoever destroys it (null: none).
     void watch(main_acceptor** slot) { watcher_ = slot; }
+    // A reload: connections accepted from now on are made from `data` (which outlives them, held
+    // by their ends); the listening socket stays.
+    virtual void adopt(connection_data* data) { data_ = data; }
+    // A reload that moved the listener: this new acceptor takes over what `old` keeps for the
+    // connections it accepted (orvserver's announcements). Nothing by default.
+    virtual void take_over(main_acceptor& old) { (void)old; }
 
     int handle_events(int readable, int writable, int error) override;
     int wants_events(int* read, int* write, int* error) override;

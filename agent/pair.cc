@@ -1,5 +1,6 @@
 #include "agent/pair.h"
 
+#include <map>
 #include <new>
 
 #include "agent/connection_data.h"
@@ -12,6 +13,8 @@ namespace orv {
 namespace {
 // Numbers are unique for the life of the process, across passes.
 int next_pair_number = 0;
+// By number, which is creation order.
+std::map<int, pair*> every_pair;
 
 pair_member_view view_of(const relaysocket& end) {
     return pair_member_view{end.peer_address_text(), end.type(),          end.peer_name_text(),
@@ -21,11 +24,20 @@ pair_member_view view_of(const relaysocket& end) {
 
 pair::pair(connection_data& data) : data_(data), number_(next_pair_number++), session_name_(data.session_name()) {
     data_.add_pair(this, number_);
+    every_pair[number_] = this;
 }
 
 pair::~pair() {
     detach();
     data_.remove_pair(number_);
+    every_pair.erase(number_);
+}
+
+std::vector<pair*> live_pairs() {
+    std::vector<pair*> all;
+    all.reserve(every_pair.size());
+    for (const auto& [number, p] : every_pair) all.push_back(p);
+    return all;
 }
 
 void pair::attach_plain(relaysocket* plain) {

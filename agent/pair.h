@@ -13,6 +13,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace orv {
 
@@ -65,6 +66,9 @@ private:
     int number_;
     std::string session_name_;
 };
+
+// Every live pair of the process, whichever reading of the configuration it came from, oldest first.
+std::vector<pair*> live_pairs();
 
 // Opens one relayed connection: makes the two ends partners, registers both with `sel` (which
 // owns them from then on), gives them a pair (`plain` in its client slot) and writes the first

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include <malloc.h>
@@ -41,22 +42,54 @@ void configure_proxy() {
     if (proxy && proxy_port) set_proxy_configuration(proxy, proxy_port, direct);
 }
 
+const char* password_file_variable() {
+    const char* file = std::getenv("ORV_PASSWORD_FILE");
+    return file && *file ? file : nullptr;
+}
+
+// Reads the password file into `password`; the message line that says why when it cannot.
+std::optional<std::string> read_password_from(const char* file, password_buffer& password) {
+    switch (read_password_file(password, file)) {
+        case password_file_status::ok: return std::nullopt;
+        case password_file_status::unreadable:
+            return "unable to read password file " + std::string(file) + ": " + std::strerror(errno) + "\n";
+        case password_file_status::invalid:
+            return "password file " + std::string(file) + " must hold one line of 1 to 255 characters\n";
+    }
+    return "unable to read password file " + std::string(file) + "\n";
+}
+
 // The password when -p gave none: from the file ORV_PASSWORD_FILE names (a systemd credential,
 // say), else asked on the terminal or read from standard input. False after the reason is written.
 bool obtain_password(password_buffer& password, const std::string& path) {
-    const char* file = std::getenv("ORV_PASSWORD_FILE");
-    if (!file || !*file) return read_password(password, password_prompt(path));
-    switch (read_password_file(password, file)) {
-        case password_file_status::ok: return true;
-        case password_file_status::unreadable:
-            std::fprintf(stderr, "unable to read password file %s: %s\n", file, std::strerror(errno));
-            return false;
-        case password_file_status::invalid:
-            std::fprintf(stderr, "password file %s must hold one line of 1 to 255 characters\n", file);
-            return false;
-    }
-    return false;
+    const char* file = password_file_variable();
+    if (!file) return read_password(password, password_prompt(path));
+    std::optional<std::string> problem = read_password_from(file, password);
+    if (problem) std::fputs(problem->c_str(), stderr);
+    return !problem;
 }
+
+// Where every pass and reload takes the password from. Given with -p or typed, it is kept for
+// the life of the process in the locked page of a password_buffer (the file must be read again
+// at every pass); with ORV_PASSWORD_FILE the file is read again each time instead and nothing
+// is kept between readings, so a changed password file also takes effect.
+class kept_password : public password_source {
+public:
+    kept_password(const password_buffer& given, const char* file) : file_(file) {
+        if (!file_) kept_.assign(given.c_str());
+    }
+
+    bool get(const reporter& r, password_buffer& out) override {
+        if (!file_) return out.assign(kept_.c_str());
+        std::optional<std::string> problem = read_password_from(file_, out);
+        if (problem) report(r, "%s", problem->c_str());
+        return !problem;
+    }
+
+private:
+    const char* file_;
+    password_buffer kept_;
+};
 
 // A service manager that started us (systemd's Type=notify) learns that the session listens,
 // and that a stop has begun; without NOTIFY_SOCKET these do nothing.
@@ -103,19 +136,26 @@ int agent_main(int argc, char** argv, const agent_program& program) {
     }
     const char* session_name = argv[optind];
 
+    // -p comes first: ORV_PASSWORD_FILE is read only without it.
+    const char* password_file = password.empty() ? password_file_variable() : nullptr;
     if (password_too_long || (password.empty() && !obtain_password(password, path))) {
         std::fputs("Error during password input\n", stderr);
         return 1;
     }
 
     // SIGTERM and SIGINT end the program cleanly: no new connections, every open one closed
-    // and logged with its counts (the passes' objects are destroyed on the way out).
-    int signal_fd = block_termination_signals();
+    // and logged with its counts (the passes' objects are destroyed on the way out). SIGHUP
+    // reloads, SIGUSR1 lists the open connections, SIGUSR2 is ignored: none of them kills.
+    int signal_fd = block_agent_signals();
+    kept_password source(password, password_file);
+    password.clear();  // the source keeps what it needs
     // Every pass ends in failure or on a signal: the loop stops when a pass cannot be built.
     bool announced = false;
+    pass_failure failure = pass_failure::none;
     for (bool running = true; running && !signal_watch::received();) {
-        forwarder f(program, path, password.c_str(), session_name, daemon, signal_fd);
+        forwarder f(program, path, source, session_name, daemon, signal_fd);
         if (!f.ok()) {
+            failure = f.failure();
             running = false;
             continue;
         }
@@ -128,7 +168,8 @@ int agent_main(int argc, char** argv, const agent_program& program) {
     }
     ERR_clear_error();
     if (signal_fd >= 0) close(signal_fd);
-    return signal_watch::received() ? 0 : 1;
+    if (signal_watch::received()) return 0;
+    return failure == pass_failure::configuration ? exit_configuration : 1;
 }
 
 }  // namespace orv

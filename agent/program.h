@@ -1,7 +1,7 @@
 // The start-up both agent programs share: options "f:dp:h" and one session name, the password
 // (wiped from the command line, or asked for), a non-dumpable process, SIGPIPE ignored, the
-// descriptor limit raised, SIGTERM and SIGINT as selector events, and the restart loop of passes
-// (forwarder). What differs between orvclient and orvserver is described by an agent_program.
+// descriptor limit raised, the operator's signals as selector events, and the restart loop of
+// passes (forwarder). What differs between orvclient and orvserver is described by an agent_program.
 #pragma once
 
 #include "agent/connection_data.h"
@@ -22,8 +22,14 @@ struct agent_program {
     main_acceptor* (*make_acceptor)(const reporter& parent, connection_data* data);
 };
 
-// The program: returns the exit status (0 after SIGTERM or SIGINT, 1 for a rejected command line,
-// a failed password input, or a pass that could not be built).
+// Exit status for a configuration that cannot work until someone changes it: the file cannot be
+// opened or read with the password, or the session does not validate (an expired certificate,
+// say). A service manager should not restart the program for it (sysexits' EX_CONFIG).
+inline constexpr int exit_configuration = 78;
+
+// The program: returns the exit status (0 after SIGTERM or SIGINT; 1 for a rejected command line,
+// a failed password input, or a pass that could not be built for another reason, such as a port
+// in use; exit_configuration as above).
 int agent_main(int argc, char** argv, const agent_program& program);
 
 }  // namespace orv

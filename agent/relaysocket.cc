@@ -1,13 +1,14 @@
 #include "agent/relaysocket.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include <sys/socket.h>
 
 #include <openssl/err.h>
 
 #include "agent/connection_data.h"
-#include "agent/connection_log.h"
+#include "agent/expiry.h"
 #include "agent/pair.h"
 #include "agent/partner_check.h"
 #include "net/inetaddr.h"
@@ -40,7 +41,7 @@ constexpr int batch_bytes = 65536;
 
 relaysocket::relaysocket(const reporter& parent, connection_data& data, int handle, const channel_header& header,
                          const char* kind)
-    : reporter(parent), sslsocket(parent, nullptr, handle), header_(header), data_(data), partner_input_(parent),
+    : reporter(parent), session_hold(data.keep_alive()), sslsocket(parent, nullptr, handle), header_(header), data_(data), partner_input_(parent),
       kind_(kind), last_transfer_ms_(now_ms()) {
     set_type("data connection");
     setup(relay_state::relaying, true);
@@ -48,7 +49,7 @@ relaysocket::relaysocket(const reporter& parent, connection_data& data, int hand
 
 relaysocket::relaysocket(const reporter& parent, connection_data& data, int handle, const channel_header& header,
                          SSL_CTX* ctx, const char* kind)
-    : reporter(parent), sslsocket(parent, ctx, handle), header_(header), data_(data), partner_input_(parent),
+    : reporter(parent), session_hold(data.keep_alive()), sslsocket(parent, ctx, handle), header_(header), data_(data), partner_input_(parent),
       kind_(kind), last_transfer_ms_(now_ms()) {
     set_type("data connection");
     setup(relay_state::setting_up, true);
@@ -63,7 +64,7 @@ relaysocket::relaysocket(const reporter& parent, connection_data& data, int hand
 
 relaysocket::relaysocket(const reporter& parent, connection_data& data, const channel_header& header, SSL_CTX* ctx,
                          const char* kind)
-    : reporter(parent), sslsocket(parent, ctx, AF_INET, SOCK_STREAM, 0), header_(header), data_(data),
+    : reporter(parent), session_hold(data.keep_alive()), sslsocket(parent, ctx, AF_INET, SOCK_STREAM, 0), header_(header), data_(data),
       partner_input_(parent), kind_(kind), last_transfer_ms_(now_ms()) {
     set_type("data connection");
     setup(relay_state::setting_up, false);
@@ -178,8 +179,10 @@ bool relaysocket::setup_complete() const {
 void relaysocket::report_setup_timeout() {
     if (is_connecting()) report_sockerr(*this, "connect failed", ETIMEDOUT);
     else if (!tunnel_ready()) report(*this, "unable to read proxy response. timed out\n");
-    else report(*this, "SSL handshake failed: timed out\n");
+    else report(*this, "SSL handshake failed: timed out%s\n", handshake_failure_note().c_str());
 }
+
+std::string relaysocket::handshake_failure_note() const { return expired_certificate_note(data_, std::time(nullptr)); }
 
 // The deadline that fits the state: the set-up bound; the accept time-out of a rendezvous; the
 // linger bound of an end that has written out everything and ended its output (whichever is
@@ -322,7 +325,8 @@ void relaysocket::report_read_failure() {
         // An alert before any application data: the far agent refused what the handshake
         // gave it (TLS 1.3 servers judge the client certificate after our handshake returns).
         const char* reason = ERR_reason_error_string(last);
-        report(*this, "SSL handshake failed: %s\n", reason ? reason : "alert received");
+        report(*this, "SSL handshake failed: %s%s\n", reason ? reason : "alert received",
+               handshake_failure_note().c_str());
         return;
     }
     // A peer that closes with nothing left for it is an ordinary end, not a failure.

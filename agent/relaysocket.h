@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "agent/channel_header.h"
@@ -74,7 +75,14 @@ enum class relay_state {
     closed             // done: the selector destroys the end
 };
 
-class relaysocket : public sslsocket, public virtual type_label {
+// Keeps alive the reading of the configuration an end was made from (connection_data::keep_alive):
+// a base before sslsocket, so that it goes only after the TLS connection has.
+struct session_hold {
+    explicit session_hold(std::shared_ptr<void> reading) : held(std::move(reading)) {}
+    std::shared_ptr<void> held;
+};
+
+class relaysocket : private session_hold, public sslsocket, public virtual type_label {
 public:
     // Most bytes read per call: four full TLS records from a local program (a TLS end returns
     // one record per call).
@@ -131,6 +139,8 @@ protected:
     bool start_connect(const inetaddr& target, bool through_proxy);
     // The first call once set-up has completed; -1 refuses the connection.
     virtual int established();
+    // Our own expired certificate, named in a failed handshake's line.
+    std::string handshake_failure_note() const override;
 
     // Hooks for protocol ends that look into the stream (line-based FTP control, say). The plain
     // relay reads straight into the partner's partner-input buffer and writes its own out.

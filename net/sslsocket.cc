@@ -148,15 +148,16 @@ void sslsocket::record_peer() {
 void sslsocket::report_handshake_failure() {
     long result = SSL_get_verify_result(ssl_.get());
     int error = errno;
+    std::string note = handshake_failure_note();
     if (result == X509_V_OK && ERR_peek_error() == 0 && error != 0)
-        report(*this, "SSL handshake failed: %s\n", sockerr_text(error));  // the connection broke
+        report(*this, "SSL handshake failed: %s%s\n", sockerr_text(error), note.c_str());  // the connection broke
     else if (result == X509_V_OK && SSL_is_server(ssl_.get()) && ERR_peek_last_error() != 0) {
         // The server role names the cause (no client certificate, no shared cipher): the
         // client's log is the only other place it would show.
         const char* reason = ERR_reason_error_string(ERR_peek_last_error());
-        report(*this, "SSL handshake failed: %s\n", reason ? reason : "unknown");
-    } else if (result == X509_V_OK) report(*this, "SSL handshake failed\n");
-    else report(*this, "SSL handshake failed: %s\n", X509_verify_cert_error_string(result));
+        report(*this, "SSL handshake failed: %s%s\n", reason ? reason : "unknown", note.c_str());
+    } else if (result == X509_V_OK) report(*this, "SSL handshake failed%s\n", note.c_str());
+    else report(*this, "SSL handshake failed: %s%s\n", X509_verify_cert_error_string(result), note.c_str());
 }
 
 int sslsocket::ssl_read(char* buf, int size) {

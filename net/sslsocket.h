@@ -84,6 +84,9 @@ protected:
     int handshake_step();
     void record_peer();
     void report_handshake_failure();
+    // Appended to every "SSL handshake failed" line: what the owner knows that explains a
+    // refusal (our own certificate has expired, say); empty by default.
+    virtual std::string handshake_failure_note() const { return {}; }
     // True when the last SSL call only has to wait for the network.
     bool would_block(int ret);
     // After a failed SSL_read: the orderly ends (close_notify, or the stream ending without

@@ -20,6 +20,19 @@ server_acceptor::server_acceptor(const reporter& parent, connection_data* data)
 
 server_acceptor::~server_acceptor() = default;
 
+void server_acceptor::adopt(connection_data* data) {
+    main_acceptor::adopt(data);
+    context_->set_lifetime(data->session().accept_timeout);
+}
+
+void server_acceptor::take_over(main_acceptor& old) {
+    auto* before = dynamic_cast<server_acceptor*>(&old);
+    if (!before || !before->context_) return;
+    int accept_timeout = data()->session().accept_timeout;
+    context_ = before->context_;
+    context_->set_lifetime(accept_timeout);
+}
+
 void server_acceptor::dispatch(int handle, const login_kind& login) {
     client_end* end = new (std::nothrow) client_end(*this, *data(), handle, login, context_);
     if (!end) {

@@ -17,6 +17,10 @@ public:
     server_acceptor(const reporter& parent, connection_data* data);
     ~server_acceptor() override;
 
+    // The announcements made before a reload are honoured after it.
+    void adopt(connection_data* data) override;
+    void take_over(main_acceptor& old) override;
+
 protected:
     void dispatch(int handle, const login_kind& login) override;
 

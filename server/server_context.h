@@ -19,14 +19,18 @@ class port_listener;
 inline constexpr int default_rendezvous_seconds = 30;
 
 struct server_context {
-    explicit server_context(int accept_timeout)
-        : lifetime_ms(static_cast<int64_t>(accept_timeout > 0 ? accept_timeout : default_rendezvous_seconds) * 1000) {}
+    explicit server_context(int accept_timeout) { set_lifetime(accept_timeout); }
+
+    // From the session's accept_timeout (seconds; 0 or less: the default); a reload may change it.
+    void set_lifetime(int accept_timeout) {
+        lifetime_ms = static_cast<int64_t>(accept_timeout > 0 ? accept_timeout : default_rendezvous_seconds) * 1000;
+    }
 
     announcement_registry registry;
     // Live listeners by token; a listener enters and leaves this map itself.
     std::unordered_map<uint64_t, port_listener*> listeners;
     uint64_t next_token = 1;
-    const int64_t lifetime_ms;
+    int64_t lifetime_ms = 0;
 };
 
 // The FTP state both ends of one control connection read: its registry number and the

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -12,9 +13,35 @@
 
 namespace orv {
 
-password_buffer::password_buffer() { clear(); }
+namespace {
 
-password_buffer::~password_buffer() { clear(); }
+size_t page_size() {
+    long page = sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<size_t>(page) : 4096;
+}
+
+}  // namespace
+
+password_buffer::password_buffer() : buf_(fallback_) {
+    void* page = mmap(nullptr, page_size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page != MAP_FAILED) {
+        // Best effort both: a small RLIMIT_MEMLOCK only costs the lock.
+        mlock(page, page_size());
+        madvise(page, page_size(), MADV_DONTDUMP);
+        buf_ = static_cast<char*>(page);
+        mapped_ = true;
+    }
+    clear();
+}
+
+password_buffer::~password_buffer() {
+    clear();
+    OPENSSL_cleanse(fallback_, capacity);
+    if (mapped_) {
+        munlock(buf_, page_size());
+        munmap(buf_, page_size());
+    }
+}
 
 bool password_buffer::assign(const char* text) {
     clear();

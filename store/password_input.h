@@ -8,7 +8,9 @@
 
 namespace orv {
 
-// A 256-byte password buffer (at most 255 characters) that is cleared when it goes away.
+// A 256-byte password buffer (at most 255 characters) that is cleared when it goes away. It has
+// a memory page of its own, locked in memory (never written to swap, where the system allows it)
+// and left out of core dumps.
 class password_buffer {
 public:
     static constexpr size_t capacity = 256;
@@ -26,7 +28,9 @@ public:
     void clear();
 
 private:
-    char buf_[capacity];
+    char* buf_;
+    bool mapped_ = false;  // buf_ is the locked page; otherwise fallback_ (no page could be had)
+    char fallback_[capacity];
 };
 
 // "Enter password for \"<path>\":" and "Enter new password for \"<path>\":".

@@ -9,7 +9,7 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import (PASSWORD, case, check, connect, curl, echo, free_port, http_reply, http_response,  # noqa: E402
+from orvtest import (CONFIG_STATUS, PASSWORD, case, check, connect, curl, echo, free_port, http_reply, http_response,  # noqa: E402
                      listening, main, orv_environment, recv_exact, wait_for)
 
 BODY = b"hello through the tunnel\n"
@@ -133,7 +133,7 @@ def single_connection(w):
     third.settimeout(20)
     check(third.recv(10) == b"", "refused again")
     third.close()
-    check(agent.wait(20) == 1, "the program ends after a failed pass")
+    check(agent.wait(20) == CONFIG_STATUS, "the program ends after a failed pass")
     check(w.lines()[-2:] == ["invalid session: required parameter is missing",
                              "unable to create connection_data structure"], "last lines: %r" % w.lines()[-3:])
 

@@ -9,7 +9,7 @@ import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import PASSWORD, case, check, connect, fail, free_port, listening, main, wait_for  # noqa: E402
+from orvtest import CONFIG_STATUS, PASSWORD, case, check, connect, fail, free_port, listening, main, wait_for  # noqa: E402
 
 
 def notify_socket(w):
@@ -69,7 +69,7 @@ def service_notify(w):
             check(receive(sock, 0.2) is None, "%s: nothing after STOPPING=1" % program)
         # A session that cannot start is never announced as ready.
         p = start(w, "orvclient", conf, "nosuch", "nosuch.log")
-        check(p.wait(20) == 1, "a failed start ends with status 1")
+        check(p.wait(20) == CONFIG_STATUS, "a failed start ends with the configuration status")
         message = receive(sock, 0.5)
         if message is not None:
             fail("a failed start sent %r" % (message,))

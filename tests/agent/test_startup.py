@@ -5,7 +5,7 @@ import sys
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from dumpable import as_nobody_if_root, is_dumpable, open_to_nobody  # noqa: E402
-from orvtest import PASSWORD, case, check, connect, listening, main, wait_for  # noqa: E402
+from orvtest import CONFIG_STATUS, PASSWORD, case, check, connect, listening, main, wait_for  # noqa: E402
 
 USAGE = ("Orvane client forwarder version 1.2.5\n"
          "===============================================\n"
@@ -63,10 +63,10 @@ def password_file(w):
 
     good = write("good.pw", PASSWORD.encode() + b"\n")
     status, err = run_with(good)
-    check(status == 1 and opened in err and "Enter password" not in err, "password file: %d %r" % (status, err))
+    check(status == CONFIG_STATUS and opened in err and "Enter password" not in err, "password file: %d %r" % (status, err))
     wrong = write("wrong.pw", b"wrong\n")
     status, err = run_with(wrong)
-    check(status == 1 and err.endswith("unable to open configuration file %s\n" % conf), "wrong password: %r" % err)
+    check(status == CONFIG_STATUS and err.endswith("unable to open configuration file %s\n" % conf), "wrong password: %r" % err)
     # What the file must hold is checked before the configuration is opened.
     cases = [
         (write("two.pw", PASSWORD.encode() + b"\nsecond\n"), "must hold one line of 1 to 255 characters"),
@@ -79,9 +79,9 @@ def password_file(w):
               "%s: %d %r" % (file, status, err))
     # -p comes first; an empty variable leaves the terminal or standard input.
     status, err = run_with(w.path("missing.pw"), args=("-f", conf, "-p", PASSWORD, "nosuch"))
-    check(status == 1 and opened in err, "-p before the file: %r" % err)
+    check(status == CONFIG_STATUS and opened in err, "-p before the file: %r" % err)
     status, err = run_with("", input=PASSWORD + "\n")
-    check(status == 1 and opened in err and "Enter password" in err, "empty variable: %r" % err)
+    check(status == CONFIG_STATUS and opened in err and "Enter password" in err, "empty variable: %r" % err)
 
 
 @case
@@ -103,7 +103,7 @@ def configuration_failures(w):
     for args, expected in cases:
         status, err = w.run("orvclient", args)
         lines = err.splitlines()
-        check(status == 1, "%r: status %d" % (args, status))
+        check(status == CONFIG_STATUS, "%r: status %d" % (args, status))
         check(lines[-len(expected):] == expected, "%r: %r" % (args, err))
     # Port and bind address texts that would listen or connect somewhere else are refused.
     endpoint_cases = [
@@ -121,7 +121,7 @@ def configuration_failures(w):
             values += " serverport=2"
         w.config("session %s server=127.0.0.1 cert=c1 root=r1 key=k1 %s\n" % (name, values))
         status, err = w.run("orvclient", ["-f", conf, "-p", PASSWORD, name])
-        check(status == 1 and err.splitlines()[-2:] ==
+        check(status == CONFIG_STATUS and err.splitlines()[-2:] ==
               ["configuration error. " + message, "unable to create connection_data structure"],
               "%s: %d %r" % (name, status, err))
     # A server name that does not resolve yet is left to each connection.
@@ -167,7 +167,7 @@ def session_statuses(w):
     for name, _, text in table:
         status, err = w.run("orvclient", ["-f", conf, "-p", PASSWORD, name])
         # The library's queued errors (a failed signature check, say) may come first.
-        check(status == 1 and err.endswith("invalid session: %s\nunable to create connection_data structure\n"
+        check(status == CONFIG_STATUS and err.endswith("invalid session: %s\nunable to create connection_data structure\n"
                                            % text), "%s: %d %r" % (name, status, err))
 
 
@@ -189,7 +189,7 @@ def ssl_modes(w):
         w.stop(p)
     conf, port = w.standard_config(session="m3", extra="sslmode=3", name="m3.orv")
     status, err = w.run("orvclient", ["-f", conf, "-p", PASSWORD, "m3"])
-    check(status == 1 and err == "configuration file specifies unknown SSL method 3\n"
+    check(status == CONFIG_STATUS and err == "configuration file specifies unknown SSL method 3\n"
           "unable to create connection_data structure\n", "sslmode 3: %r" % err)
     # No warning for sslmode 1 either.
     conf, port = w.standard_config(session="m1", extra="sslmode=1", name="m1.orv")

@@ -20,6 +20,9 @@ import threading
 import time
 
 PASSWORD = "s3cret pass"
+# The agents' exit status for a configuration that cannot work until someone changes it (the
+# file cannot be read with the password, the session does not validate): no service restart.
+CONFIG_STATUS = 78
 SYSTEM_PYTHON = "/usr/bin/python3"  # Debian's interpreter has python3-pyftpdlib; the one running a test may not
 PROGRAMS = {"orvclient": "agent", "orvserver": "server", "orvconf": "editor"}  # folders in the build
 

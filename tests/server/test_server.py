@@ -13,7 +13,7 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import (CONTROL_HEADER, PASSWORD, FtpControlLines, case, channel_header, check, curl, echo,  # noqa: E402
+from orvtest import (CONFIG_STATUS, CONTROL_HEADER, PASSWORD, FtpControlLines, case, channel_header, check, curl, echo,  # noqa: E402
                      free_port, http_reply, http_response, main, read_to_end, recv_exact)
 
 BODY = b"hello through orvserver\n"
@@ -173,7 +173,8 @@ def startup(w):
     ]
     for args, expected in cases:
         status, err = w.run("orvserver", args)
-        check(status == 1 and err.splitlines()[-len(expected):] == expected, "%r: %d %r" % (args, status, err))
+        check(status == CONFIG_STATUS and err.splitlines()[-len(expected):] == expected,
+              "%r: %d %r" % (args, status, err))
     # A typed password works like -p; a port in use ends the program with status 1.
     blocker = socket.socket()
     blocker.bind(("127.0.0.1", port))
