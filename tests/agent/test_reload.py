@@ -16,10 +16,7 @@ import time
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from orvtest import (CONFIG_STATUS, case, check, connect, echo, free_port, listening, main,  # noqa: E402
-                     pattern_bytes, recv_exact, wait_for)
-
-RELOAD_LINE = r"^INF configuration reloaded: |^configuration reload refused"
-
+                     pattern_bytes, recv_exact, reload, wait_for)
 
 class Pump:
     """One connection through the tunnel that sends `total` bytes to an echo service in small
@@ -73,13 +70,6 @@ def round_trip(port, text=b"ping"):
     with connect(port, timeout=20) as s:
         s.sendall(text)
         return recv_exact(s, len(text)) == text
-
-
-def reload(w, agent, count, log="agent.log"):
-    """SIGHUP, then the line of the count-th reload (taken or refused)."""
-    os.kill(agent.pid, signal.SIGHUP)
-    lines = w.wait_lines(RELOAD_LINE, count, name=log)
-    return [l for l in lines if re.search(RELOAD_LINE, l)][count - 1]
 
 
 def damaged(path):

@@ -2,6 +2,7 @@
 from the agent's own process and only once, STOPPING=1 when SIGTERM arrives, then exit status 0.
 The test plays the service manager: it binds the datagram socket that NOTIFY_SOCKET names."""
 import os
+import re
 import signal
 import socket
 import struct
@@ -73,6 +74,31 @@ def service_notify(w):
         message = receive(sock, 0.5)
         if message is not None:
             fail("a failed start sent %r" % (message,))
+    finally:
+        sock.close()
+
+
+@case
+def reload_notify(w):
+    """systemctl reload (ExecReload sends SIGHUP): RELOADING=1 with the monotonic time, then READY=1
+    once the new configuration is in service, and also after a refused one, from the main pid."""
+    sock = notify_socket(w)
+    try:
+        conf, port = w.standard_config(extra="multicall=1")
+        p = start(w, "orvclient", conf, "s1", "agent.log")
+        check(receive(sock, 20) == ("READY=1", p.pid), "ready")
+        for count, change in ((1, None), (2, "del s1 cert\n")):
+            if change:
+                w.config(change)
+            os.kill(p.pid, signal.SIGHUP)
+            text, pid = receive(sock, 20) or ("", 0)
+            check(pid == p.pid and re.match(r"RELOADING=1\nMONOTONIC_USEC=\d+$", text), "reloading: %r" % text)
+            check(receive(sock, 20) == ("READY=1", p.pid), "ready after reload %d" % count)
+            check(listening(port), "still listening")
+        check(any(l.startswith("configuration reload refused") for l in w.lines()), "the second was refused")
+        os.kill(p.pid, signal.SIGTERM)
+        check(receive(sock, 20) == ("STOPPING=1", p.pid), "stopping")
+        check(p.wait(20) == 0, "exit status 0")
     finally:
         sock.close()
 

@@ -403,6 +403,16 @@ class FtpControlLines:
 
 # ---- services ---------------------------------------------------------------------------------
 
+RELOAD_LINE = r"^INF configuration reloaded: |^configuration reload refused"
+
+
+def reload(w, agent, count, log="agent.log"):
+    """SIGHUP to an agent, then the line of its count-th reload (taken or refused)."""
+    os.kill(agent.pid, signal.SIGHUP)
+    lines = w.wait_lines(RELOAD_LINE, count, name=log)
+    return [l for l in lines if re.search(RELOAD_LINE, l)][count - 1]
+
+
 def echo(sock):
     while True:
         data = sock.recv(65536)

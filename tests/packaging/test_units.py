@@ -65,6 +65,8 @@ def main():
             start = re.search(r"^ExecStart=(\S+)", text, re.M)
             check(start and start.group(1) == os.path.join(prefix, "bin", program),
                   "%s starts %r" % (unit, start and start.group(1)))
+            check(re.search(r"^ExecReload=/bin/kill -HUP \$MAINPID$", text, re.M), "%s: no ExecReload" % unit)
+            check(re.search(r"^RestartPreventExitStatus=78$", text, re.M), "%s: restarts a broken configuration" % unit)
             verify(path)
             figure, word, report = exposure(path)
             print("%s: exposure %.1f %s" % (unit, figure, word))

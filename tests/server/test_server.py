@@ -14,7 +14,7 @@ import time
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from orvtest import (CONFIG_STATUS, CONTROL_HEADER, PASSWORD, FtpControlLines, case, channel_header, check, curl, echo,  # noqa: E402
-                     free_port, http_reply, http_response, main, read_to_end, recv_exact)
+                     free_port, http_reply, http_response, main, read_to_end, recv_exact, reload)
 
 BODY = b"hello through orvserver\n"
 ADDR = r"127\.0\.0\.1:\d+"
@@ -233,6 +233,41 @@ def ftp_dir(w):
     with open(os.path.join(d, "listed-file.txt"), "w") as f:
         f.write("x" * 100)
     return d
+
+
+@case
+def partner_revoked_by_reload(w):
+    """A "!" partner entry added and reloaded refuses the client's next connection (revocation
+    without a restart); the connection it already has goes on to its end."""
+    far_port, server = w.orvserver_agent(w.service(echo), partners=("/O=OrvTest/CN=user*",))
+    open_one = w.tls_client(far_port)
+    open_one.sendall(b"before")
+    check(recv_exact(open_one, 6) == b"before", "served before the revocation")
+    w.config("partner far !/O=OrvTest/CN=user1\n", name="orvserver.orv")
+    check(reload(w, server, 1, log="orvserver.log") == "INF configuration reloaded: partners", "the reload line")
+    check(refused(w.tls_client(far_port)), "the next connection is refused")
+    w.wait_lines("access denied to /O=OrvTest/CN=user1 by partner list", name="orvserver.log")
+    open_one.sendall(b"after")
+    check(recv_exact(open_one, 5) == b"after", "the open connection goes on")
+    open_one.close()
+
+
+@case
+def ftp_announcement_across_reload(w):
+    """A passive data connection announced before a reload is honoured after it."""
+    ftp_port = w.pyftpdlib(ftp_dir(w))
+    far_port, server = w.orvserver_agent(ftp_port, extra="login=ftp accept_timeout=30")
+    ctl = Ftp(w, far_port)
+    ctl.login()
+    m = re.match(r"227 .*\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", ctl.cmd("PASV"))
+    check(m, "227")
+    w.config("set far timeout 600\n", name="orvserver.orv")
+    check(reload(w, server, 1, log="orvserver.log") == "INF configuration reloaded: timeout", "the reload line")
+    data = w.tls_client(far_port)
+    data.sendall(channel_header(0, 1, ".".join(m.group(i) for i in range(1, 5)), int(m.group(5)) * 256 + int(m.group(6))))
+    check(ctl.cmd("LIST").startswith("150"), "LIST")
+    check(b"listed-file.txt" in read_to_end(data), "the listing over the data connection announced before")
+    check(ctl.reply().startswith("226"), "226")
 
 
 @case
