@@ -24,6 +24,7 @@
 namespace orv {
 
 class pair;
+class resolver;
 
 enum class connection_role { client, server };
 
@@ -60,6 +61,11 @@ public:
     void set_keeper(std::weak_ptr<void> keeper) { keeper_ = std::move(keeper); }
     std::shared_ptr<void> keep_alive() const { return keeper_.lock(); }
 
+    // The pass's resolver, through which the connections look names up (null: names cannot be
+    // looked up, only dotted addresses connect). It outlives every connection of the pass.
+    void set_resolver(orv::resolver* r) { resolver_ = r; }
+    orv::resolver* name_resolver() const { return resolver_; }
+
     // Live pairs by number (numbers grow, so this is also creation order).
     void add_pair(pair* p, int number) { pairs_[number] = p; }
     void remove_pair(int number) { pairs_.erase(number); }
@@ -82,6 +88,7 @@ private:
     std::vector<std::string> partners_;
     std::map<int, pair*> pairs_;
     std::weak_ptr<void> keeper_;
+    orv::resolver* resolver_ = nullptr;
 
     bool load(const char* password, const char* key_cipher);
     bool build_context(const char* password, const char* key_cipher);

@@ -19,6 +19,7 @@
 #include "agent/pair.h"
 #include "agent/program.h"
 #include "net/periodic.h"
+#include "net/resolver.h"
 #include "net/selector.h"
 #include "net/signal_watch.h"
 #include "store/password_input.h"
@@ -158,6 +159,7 @@ std::shared_ptr<configuration_reading> forwarder::read_configuration(const repor
     }
     // Every end of a connection made from this reading keeps it alive.
     reading->data->set_keeper(reading);
+    reading->data->set_resolver(resolver_.get());
     why = pass_failure::none;
     return reading;
 }
@@ -168,6 +170,8 @@ bool forwarder::build(bool daemon, int signal_fd) {
     sink_.set_bio(log_bio_.get());
     set_sink(&sink_);
 
+    resolver_.reset(new (std::nothrow) resolver(*this));
+    if (!resolver_ || !resolver_->ok()) return false;
     current_ = read_configuration(*this, failure_);
     if (!current_) return false;
     acceptor_ = program_.make_acceptor(*this, current_->data.get());
@@ -184,6 +188,10 @@ bool forwarder::build(bool daemon, int signal_fd) {
     const session_record& s = current_->data->session();
     selector_->set_wait_timeout(wait_timeout_for(s.accept_timeout, s.timeout));
     selector_->add(acceptor_);
+    if (!resolver_->attach(*selector_)) {
+        report(*this, "out of memory\n");
+        return false;
+    }
     if (signal_fd >= 0) {
         signal_watch* watch = new (std::nothrow) signal_watch(*this, signal_fd, *selector_, this);
         if (!watch) {
@@ -206,9 +214,11 @@ forwarder::~forwarder() {
     // Registered or not, a live acceptor goes first; one the selector has destroyed already
     // (one-connection sessions) has cleared the pointer.
     delete acceptor_;
-    // The ends go with the selector, and with the last of them the readings they held.
+    // The ends go with the selector, and with the last of them the readings they held; the
+    // resolver they may cancel lookups on goes after them.
     selector_.reset();
     current_.reset();
+    resolver_.reset();
     sink_.set_bio(nullptr);
     log_bio_.reset();
 }

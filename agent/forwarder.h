@@ -31,6 +31,7 @@ struct agent_program;
 
 inline constexpr const char* agent_version_text = "1.2.5";
 class main_acceptor;
+class resolver;
 class selector;
 
 // Where a pass and each of its reloads take the configuration file's password from.
@@ -97,6 +98,7 @@ private:
     logsink sink_;
     bio_ptr log_bio_;
     main_acceptor* acceptor_ = nullptr;  // owned until the selector takes it; cleared when destroyed
+    std::unique_ptr<resolver> resolver_;  // outlives the selector and its connections
     std::unique_ptr<selector> selector_;
     std::shared_ptr<configuration_reading> current_;  // what new connections use
     pass_failure failure_ = pass_failure::none;

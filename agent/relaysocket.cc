@@ -12,6 +12,8 @@
 #include "agent/pair.h"
 #include "agent/partner_check.h"
 #include "net/inetaddr.h"
+#include "net/proxysocket.h"
+#include "net/resolver.h"
 
 namespace orv {
 
@@ -81,6 +83,7 @@ void relaysocket::setup(relay_state first, bool accepted) {
 }
 
 relaysocket::~relaysocket() {
+    if (named_.ticket && data_.name_resolver()) data_.name_resolver()->cancel(named_.ticket);
     if (pair_) pair_->member_gone(this);
     relaysocket* partner = partner_;
     remove_partner(this);
@@ -111,6 +114,87 @@ bool relaysocket::start_connect(const inetaddr& target, bool through_proxy) {
     // A connect that completed at once still goes through handle_events, so that established()
     // runs (wants_events asks to be called when the lower layers wait for nothing).
     return true;
+}
+
+bool relaysocket::start_connect_to(const std::string& host, uint16_t port, bool through_proxy) {
+    named_.host = host;
+    named_.port = port;
+    named_.through_proxy = through_proxy;
+    bool failed = false;
+    if (!address_now(host, lookup_for::target, named_.target_net, failed)) {
+        if (failed) clear_ok();
+        return !failed;
+    }
+    if (!connect_known_target()) {
+        clear_ok();
+        return false;
+    }
+    return true;
+}
+
+bool relaysocket::address_now(const std::string& host, lookup_for what, uint32_t& addr_net, bool& failed) {
+    failed = false;
+    // Texts of digits and dots only are addresses, never names.
+    if (host.find_first_not_of("0123456789.") == std::string::npos) {
+        std::optional<uint32_t> a = resolver::numeric(host);
+        if (!a) {
+            report(*this, "hostname \"%s\" unparsable\n", host.c_str());
+            failed = true;
+            return false;
+        }
+        addr_net = *a;
+        return true;
+    }
+    resolver* r = data_.name_resolver();
+    if (r) {
+        if (std::optional<resolver::answer> kept = r->cached(host); kept && !kept->addresses_net.empty()) {
+            addr_net = kept->addresses_net.front();
+            return true;
+        }
+        named_.waiting_for = what;
+        named_.ticket = r->lookup(host, [this](const resolver::answer& a) { on_lookup(a.addresses_net, a.error); });
+        if (named_.ticket) return false;
+    }
+    named_.waiting_for = lookup_for::nothing;
+    report(*this, "unable to look up %s: %s\n", host.c_str(), "no resolver");
+    failed = true;
+    return false;
+}
+
+bool relaysocket::connect_known_target() {
+    inetaddr target(*this, named_.target_net, htons(named_.port));
+    if (!named_.through_proxy || !proxy_applies(&target)) return start_connect(target, false);
+    const proxy_settings& proxy = proxy_configuration();
+    uint32_t proxy_net = 0;
+    bool failed = false;
+    if (!address_now(proxy.host, lookup_for::proxy, proxy_net, failed)) return !failed;
+    inetaddr proxy_address(*this, proxy_net, inetaddr::parse_port(proxy.port.c_str()));
+    if (connect_through(&target, &proxy_address) == -1) {
+        report(*this, "unable to connect\n");
+        return false;
+    }
+    return true;
+}
+
+void relaysocket::on_lookup(const std::vector<uint32_t>& addresses_net, const std::string& error) {
+    lookup_for what = named_.waiting_for;
+    named_.ticket = 0;
+    named_.waiting_for = lookup_for::nothing;
+    const std::string& name = what == lookup_for::proxy ? proxy_configuration().host : named_.host;
+    bool going_on = false;
+    if (addresses_net.empty()) {
+        report(*this, "unable to look up %s: %s\n", name.c_str(), error.c_str());
+    } else if (what == lookup_for::target) {
+        named_.target_net = addresses_net.front();
+        going_on = connect_known_target();
+    } else {
+        inetaddr target(*this, named_.target_net, htons(named_.port));
+        inetaddr proxy_address(*this, addresses_net.front(), inetaddr::parse_port(proxy_configuration().port.c_str()));
+        going_on = connect_through(&target, &proxy_address) != -1;
+        if (!going_on) report(*this, "unable to connect\n");
+    }
+    if (going_on) request_update();
+    else enter(relay_state::closed);
 }
 
 // ---- states -----------------------------------------------------------------------------------
@@ -173,11 +257,14 @@ bool relaysocket::output_over() const {
 }
 
 bool relaysocket::setup_complete() const {
-    return !is_connecting() && tunnel_ready() && !in_handshake() && !(ctx() && !ssl());
+    return !named_.ticket && !is_connecting() && tunnel_ready() && !in_handshake() && !(ctx() && !ssl());
 }
 
 void relaysocket::report_setup_timeout() {
-    if (is_connecting()) report_sockerr(*this, "connect failed", ETIMEDOUT);
+    if (named_.ticket) {
+        const std::string& name = named_.waiting_for == lookup_for::proxy ? proxy_configuration().host : named_.host;
+        report(*this, "unable to look up %s: timed out\n", name.c_str());
+    } else if (is_connecting()) report_sockerr(*this, "connect failed", ETIMEDOUT);
     else if (!tunnel_ready()) report(*this, "unable to read proxy response. timed out\n");
     else report(*this, "SSL handshake failed: timed out%s\n", handshake_failure_note().c_str());
 }
@@ -225,6 +312,12 @@ int relaysocket::handle_events(int readable, int writable, int error) {
     if (state_ == relay_state::closed) return -1;
     bool due = deadline_passed();
     if (setting_up()) {
+        if (named_.ticket) {
+            // Waiting for a name: nothing of the socket's to do; the answer comes to on_lookup.
+            if (!due) return 1;
+            report_setup_timeout();
+            return -1;
+        }
         if (sslsocket::handle_events(readable, writable, error) == -1) return -1;
         if (!setup_complete()) {
             if (!due) return 1;
@@ -300,6 +393,10 @@ bool relaysocket::read_wanted() {
 }
 
 int relaysocket::wants_events(int* read, int* write, int* error) {
+    if (setting_up() && named_.ticket) {
+        *read = *write = *error = 0;  // the deadline is all it waits on
+        return 0;
+    }
     if (setting_up()) {
         if (sslsocket::wants_events(read, write, error) != 0) return 1;
         // The lower layers wait for nothing more: the set-up completed inside a call no event of
@@ -444,8 +541,7 @@ bool sslrelaysocket::queue_header() {
 void sslrelaysocket::connect_to_server() {
     if (!ok()) return;
     const session_record& s = data().session();
-    inetaddr target(*this, s.server ? s.server : "", s.serverport ? s.serverport : "");
-    if (!start_connect(target, true)) return;
+    if (!start_connect_to(s.server ? s.server : "", ntohs(inetaddr::parse_port(s.serverport)), true)) return;
     SSL* ssl = data().new_ssl();
     if (!ssl) {
         report(*this, "unable to create SSL structure\n");

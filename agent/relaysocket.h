@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "agent/channel_header.h"
 #include "agent/type_label.h"
@@ -137,6 +138,12 @@ protected:
     // Starts the connect to `target` (through the HTTPS proxy when `through_proxy`); on failure
     // reports why ("invalid address", "unable to connect") and clears the ok flag.
     bool start_connect(const inetaddr& target, bool through_proxy);
+    // Starts the connect to `host`:`port` (port in host order) the same way. A dotted address
+    // connects at once; a name (the target's, then the HTTPS proxy's when it applies) is looked
+    // up through the session's resolver first, without blocking, within the set-up bound. False
+    // with the ok flag cleared when it fails at once; a lookup that fails later ends the set-up
+    // with "unable to look up NAME: REASON".
+    bool start_connect_to(const std::string& host, uint16_t port, bool through_proxy);
     // The first call once set-up has completed; -1 refuses the connection.
     virtual int established();
     // Our own expired certificate, named in a failed handshake's line.
@@ -180,6 +187,18 @@ private:
     friend void remove_partner(relaysocket*);
     friend class pair;
 
+    // Which name a connect waits for (start_connect_to).
+    enum class lookup_for { nothing, target, proxy };
+
+    // The address of `host` now (dotted, or an answer still fresh): true with `addr_net` set;
+    // otherwise a lookup is started (`waiting_for_` says for what) or, when none can be, the
+    // message is written and `failed` set.
+    bool address_now(const std::string& host, lookup_for what, uint32_t& addr_net, bool& failed);
+    // The next step once the target's address is known: the proxy's address, or the connect.
+    // False after the message.
+    bool connect_known_target();
+    void on_lookup(const std::vector<uint32_t>& addresses_net, const std::string& error);
+
     // What moves an end from one state to the next (the table above).
     enum class relay_event {
         setup_complete,  // the lower layers' connect, proxy exchange and handshake are done
@@ -220,6 +239,15 @@ private:
     const char* read_kind_ = nullptr;
     int64_t last_transfer_ms_;
     int64_t due_ms_ = -1;  // the state's deadline: set-up, accept, inactivity or linger
+    // A connect by name (start_connect_to): where to, and the lookup under way (ticket 0: none).
+    struct named_connect {
+        std::string host;
+        uint16_t port = 0;
+        bool through_proxy = false;
+        uint32_t target_net = 0;
+        lookup_for waiting_for = lookup_for::nothing;
+        uint64_t ticket = 0;
+    } named_;
 
 protected:
     std::string mapped_name_;

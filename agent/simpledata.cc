@@ -16,7 +16,7 @@ simpledata::simpledata(const reporter& parent, connection_data& data, uint32_t a
 simpledata::simpledata(const reporter& parent, connection_data& data, const char* host, uint16_t port_net,
                        const channel_header& header)
     : reporter(parent), relaysocket(parent, data, header, nullptr, "simpledata") {
-    if (ok()) start_connect(inetaddr(*this, host ? host : "", port_net), false);
+    if (ok()) start_connect_to(host ? host : "", ntohs(port_net), false);
 }
 
 int simpledata::handle_events(int readable, int writable, int error) {

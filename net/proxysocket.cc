@@ -56,23 +56,30 @@ int proxysocket::connect_direct(const address* to) {
     return socket::connect(to);
 }
 
-int proxysocket::connect(const address* to) {
+bool proxysocket::proxy_applies(const address* to) {
     const proxy_settings& proxy = proxy_configuration();
-    if (is_closed() || is_connecting()) return socket::connect(to);  // its misuse messages
-    if (!proxy.enabled()) return connect_direct(to);
+    if (!proxy.enabled()) return false;
     std::string target = to->text();
-    std::string dotted = target.substr(0, target.find(':'));
-    if (in_direct_list(proxy.direct, dotted)) return connect_direct(to);
+    return !in_direct_list(proxy.direct, target.substr(0, target.find(':')));
+}
 
-    std::string request = "CONNECT " + target + " HTTP/1.0\r\n\r\n";
+int proxysocket::connect(const address* to) {
+    if (is_closed() || is_connecting()) return socket::connect(to);  // its misuse messages
+    if (!proxy_applies(to)) return connect_direct(to);
+    const proxy_settings& proxy = proxy_configuration();
+    inetaddr proxy_address(*this, proxy.host.c_str(), proxy.port.c_str());
+    return connect_through(to, &proxy_address);
+}
+
+int proxysocket::connect_through(const address* to, const address* proxy) {
+    if (is_closed() || is_connecting()) return socket::connect(to);
+    std::string request = "CONNECT " + to->text() + " HTTP/1.0\r\n\r\n";
     if (!exchange_.append(request.data(), static_cast<int>(request.size()))) {
         report(*this, "out of memory\n");
         return -1;
     }
     step_ = exchange_step::send;
-    // Resolved anew for every connection: the proxy's address may change while the agent runs.
-    inetaddr proxy_address(*this, proxy.host.c_str(), proxy.port.c_str());
-    int rc = socket::connect(&proxy_address);
+    int rc = socket::connect(proxy);
     if (rc == 0 && !is_connecting()) return run_exchange();
     return rc;
 }

@@ -48,6 +48,11 @@ public:
     int wants_events(int* read, int* write, int* error) override;
     int is_busy() override;
     int connect(const address* to) override;
+    // True when a connect to `to` goes through the configured proxy (it is set and `to` is not in
+    // its direct list).
+    static bool proxy_applies(const address* to);
+    // Connects to the proxy at `proxy` (already looked up) and asks it for a tunnel to `to`.
+    int connect_through(const address* to, const address* proxy);
 
     int tunnel_ready() const { return tunnel_ready_; }
 

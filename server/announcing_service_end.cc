@@ -16,7 +16,7 @@ announcing_service_end::announcing_service_end(const reporter& parent, connectio
     : reporter(parent), relaysocket(parent, data, control_channel_header(), nullptr,
                                     protocol == login_protocol::progress ? "progress broker" : "oracle listener"),
       protocol_(protocol), context_(std::move(context)), control_(std::move(control)), fresh_(parent) {
-    if (ok()) start_connect(inetaddr(*this, host.c_str(), htons(port_host)), false);
+    if (ok()) start_connect_to(host, port_host, false);
 }
 
 int announcing_service_end::handle_events(int readable, int writable, int error) {

@@ -11,7 +11,7 @@ ftp_reply_end::ftp_reply_end(const reporter& parent, connection_data& data, cons
                              std::shared_ptr<control_link> control)
     : reporter(parent), relaysocket(parent, data, control_channel_header(), nullptr, "ftp server"),
       context_(std::move(context)), control_(std::move(control)), lines_(parent) {
-    if (ok()) start_connect(inetaddr(*this, host.c_str(), htons(port_host)), false);
+    if (ok()) start_connect_to(host, port_host, false);
 }
 
 int ftp_reply_end::handle_events(int readable, int writable, int error) {

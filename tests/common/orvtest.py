@@ -13,6 +13,7 @@ import signal
 import socket
 import socketserver
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -54,10 +55,12 @@ def free_port():
         return s.getsockname()[1]
 
 
-def listening(port):
-    """True when something listens on 127.0.0.1:port (without connecting, which would use up
-    the single connection of a one-connection session)."""
+def listening(port, host=None):
+    """True when something listens on port (on HOST when given; any address otherwise), seen
+    without connecting, which would use up the single connection of a one-connection session."""
     want = ":%04X" % port
+    if host:
+        want = "%08X" % struct.unpack("<I", socket.inet_aton(host))[0] + want
     for table in ("/proc/net/tcp",):
         with open(table) as f:
             for line in f.readlines()[1:]:
@@ -225,10 +228,11 @@ class World:
 
     # ---- peers -------------------------------------------------------------------------------
 
-    def far_agent(self, service_port, verify=True, port=None, cert="far", name=None, kind=None, extra="", ca="ca"):
+    def far_agent(self, service_port, verify=True, port=None, cert="far", name=None, kind=None, extra="", ca="ca",
+                  host="127.0.0.1"):
         """The far agent: stunnel in server mode, or orvserver (kind="orvserver") with a session of
         its own file (extra: more session values, "login=ftp" say). Requires the client certificate
-        and verifies it against CA unless told not. Returns (port, process)."""
+        and verifies it against CA unless told not. stunnel listens on HOST. Returns (port, process)."""
         if (kind or self.far_kind) == "orvserver":
             return self.orvserver_agent(service_port, verify=verify, port=port, cert=cert, name=name or "orvserver",
                                         extra=extra, ca=ca)
@@ -238,12 +242,12 @@ class World:
         conf = self.path(name + ".conf")
         with open(conf, "w") as f:
             f.write("foreground = yes\npid =\ndebug = info\n\n[far]\n")
-            f.write("accept = 127.0.0.1:%d\nconnect = 127.0.0.1:%d\n" % (port, service_port))
+            f.write("accept = %s:%d\nconnect = 127.0.0.1:%d\n" % (host, port, service_port))
             f.write("cert = %s\nkey = %s\n" % (self.path(cert + ".crt"), self.path(cert + ".key")))
             if verify:
                 f.write("CAfile = %s\nverifyChain = yes\n" % self.path(ca + ".crt"))
         p = self.spawn(["stunnel4", conf], name + ".log")
-        wait_for(lambda: listening(port) or p.poll() is not None, 20, "stunnel to listen")
+        wait_for(lambda: listening(port, host) or p.poll() is not None, 20, "stunnel to listen")
         check(p.poll() is None, "stunnel ended: " + self.read(name + ".log"))
         return port, p
 

@@ -1,0 +1,100 @@
+"""A small DNS server for tests: A records from a table the test changes as it runs, each with a
+time-to-live and an optional delay before the answer, or no answer at all. It listens on UDP at
+ADDRESS:53 (a loopback address of its own, so it meets no other resolver), and a program started
+through `isolated()` sees it as its only name server: a private mount namespace whose
+/etc/resolv.conf is bind-mounted over the system's."""
+import socket
+import struct
+import threading
+import time
+
+ADDRESS = "127.0.0.77"
+
+
+class Record:
+    def __init__(self, addresses, ttl=1, delay=0.0, silent=False):
+        self.addresses = list(addresses)
+        self.ttl = ttl
+        self.delay = delay
+        self.silent = silent
+
+
+class FakeDns:
+    def __init__(self, address=ADDRESS):
+        self.records = {}  # name: Record
+        self.queries = []  # (time, name) of every question, for checks
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((address, 53))
+        self.sock.settimeout(0.2)
+        self.address = address
+        self.running = True
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.running = False
+        self.thread.join(5)
+        self.sock.close()
+
+    def set(self, name, *addresses, ttl=1, delay=0.0, silent=False):
+        self.records[name.lower().rstrip(".")] = Record(addresses, ttl, delay, silent)
+
+    def serve(self):
+        while self.running:
+            try:
+                packet, peer = self.sock.recvfrom(512)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            reply, delay = self.answer(packet)
+            if reply is None:
+                continue
+            if delay > 0:
+                threading.Timer(delay, self.send, (reply, peer)).start()
+            else:
+                self.send(reply, peer)
+
+    def send(self, reply, peer):
+        try:
+            self.sock.sendto(reply, peer)
+        except OSError:
+            pass
+
+    def answer(self, packet):
+        """(reply, delay), or (None, 0) for no reply."""
+        if len(packet) < 12:
+            return None, 0
+        ident, _, qdcount = struct.unpack("!HHH", packet[:6])
+        if qdcount != 1:
+            return None, 0
+        pos, labels = 12, []
+        while pos < len(packet) and packet[pos] != 0:
+            n = packet[pos]
+            labels.append(packet[pos + 1:pos + 1 + n].decode(errors="replace"))
+            pos += 1 + n
+        question_end = pos + 5
+        if question_end > len(packet):
+            return None, 0
+        qtype = struct.unpack("!H", packet[pos + 1:pos + 3])[0]
+        name = ".".join(labels).lower()
+        self.queries.append((time.monotonic(), name))
+        question = packet[12:question_end]
+        record = self.records.get(name)
+        if record is not None and record.silent:
+            return None, 0
+        rcode = 0 if record is not None else 3  # NXDOMAIN for names it does not know
+        answers = b""
+        count = 0
+        if record is not None and qtype == 1:
+            for a in record.addresses:
+                answers += struct.pack("!HHHIH", 0xC00C, 1, 1, record.ttl, 4) + socket.inet_aton(a)
+                count += 1
+        header = struct.pack("!HHHHHH", ident, 0x8180 | rcode, 1, count, 0, 0)
+        return header + question + answers, (record.delay if record is not None else 0.0)
+
+
+def isolated(command, resolv_conf):
+    """`command` (a list) run with `resolv_conf` as /etc/resolv.conf, in a mount namespace of its
+    own; the program keeps the PID of the wrapper (unshare and sh exec it)."""
+    return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"', resolv_conf, *command]
