@@ -11,7 +11,7 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from fakedns import ADDRESS, FakeDns, isolated  # noqa: E402
+from fakedns import FakeDns, isolated  # noqa: E402
 from orvtest import PASSWORD, case, check, connect, echo, free_port, listening, main, recv_exact, wait_for  # noqa: E402
 
 DELAY = 2.0
@@ -34,10 +34,10 @@ def with_dns(test):
     return run
 
 
-def start(w, program, conf, session, port, log):
+def start(w, dns, program, conf, session, port, log):
     resolv = w.path("resolv.conf")
     with open(resolv, "w") as f:
-        f.write("nameserver %s\n" % ADDRESS)
+        f.write("nameserver %s\n" % dns.address)
     p = w.spawn(isolated([w.program(program), "-f", conf, "-p", PASSWORD, session], resolv), log)
     wait_for(lambda: listening(port) or p.poll() is not None, 20, "%s to listen" % program)
     check(p.poll() is None, "%s ended: %s" % (program, w.read(log)))
@@ -110,7 +110,7 @@ def slow_lookup_stalls_only_its_connection(w, dns):
     far_port, _ = w.far_agent(w.service(echo))
     conf, port = w.standard_config(far_port=far_port, extra="multicall=1")
     w.config("set s1 server far.test\n")
-    start(w, "orvclient", conf, "s1", port, "agent.log")
+    start(w, dns, "orvclient", conf, "s1", port, "agent.log")
     pace_through_slow_lookup(w, dns, "far.test", port)
 
 
@@ -125,7 +125,7 @@ def slow_service_lookup_at_orvserver(w, dns):
     conf = w.config("key fk far.key\ncert fc far.crt\nroot r1 ca.crt\n"
                     "session far port=%d server=svc.test serverport=%d cert=fc key=fk root=r1 multicall=1\n"
                     % (far_port, service), name="orvserver.orv")
-    start(w, "orvserver", conf, "far", far_port, "orvserver.log")
+    start(w, dns, "orvserver", conf, "far", far_port, "orvserver.log")
     client_conf, port = w.standard_config(far_port=far_port, extra="multicall=1")
     w.agent(client_conf, "s1", wait_port=port)
     pace_through_slow_lookup(w, dns, "svc.test", port)
@@ -149,7 +149,7 @@ def name_follows_its_address(w, dns):
     dns.set("far.test", "127.0.0.2", ttl=2)
     conf, port = w.standard_config(far_port=far_port, extra="multicall=1")
     w.config("set s1 server far.test\n")
-    start(w, "orvclient", conf, "s1", port, "agent.log")
+    start(w, dns, "orvclient", conf, "s1", port, "agent.log")
     check(answer_from(port) == b"A", "the first address")
     dns.set("far.test", "127.0.0.3", ttl=2)
     check(answer_from(port) == b"A", "the kept answer while its time-to-live lasts")
@@ -167,7 +167,7 @@ def failed_lookups_end_only_their_connection(w, dns):
     far_port, _ = w.far_agent(w.service(echo))
     conf, port = w.standard_config(far_port=far_port, extra="multicall=1")
     w.config("set s1 server far.test\n")
-    agent = start(w, "orvclient", conf, "s1", port, "agent.log")
+    agent = start(w, dns, "orvclient", conf, "s1", port, "agent.log")
     first = connect(port)
     first.settimeout(20)
     pace = Pace(first)

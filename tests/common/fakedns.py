@@ -1,14 +1,14 @@
 """A small DNS server for tests: A records from a table the test changes as it runs, each with a
-time-to-live and an optional delay before the answer, or no answer at all. It listens on UDP at
-ADDRESS:53 (a loopback address of its own, so it meets no other resolver), and a program started
-through `isolated()` sees it as its only name server: a private mount namespace whose
-/etc/resolv.conf is bind-mounted over the system's."""
+time-to-live and an optional delay before the answer, or no answer at all. It listens on UDP port
+53 of a loopback address of its own (the first free one of 127.53.0.1 to 127.53.0.254, so that
+tests running side by side each have theirs), and a program started through `isolated()` sees it
+as its only name server: a private mount namespace whose /etc/resolv.conf is bind-mounted over
+the system's."""
 import socket
 import struct
 import threading
 import time
 
-ADDRESS = "127.0.0.77"
 
 
 class Record:
@@ -20,13 +20,20 @@ class Record:
 
 
 class FakeDns:
-    def __init__(self, address=ADDRESS):
+    def __init__(self):
         self.records = {}  # name: Record
         self.queries = []  # (time, name) of every question, for checks
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((address, 53))
+        for last in range(1, 255):
+            self.address = "127.53.0.%d" % last
+            try:
+                self.sock.bind((self.address, 53))
+                break
+            except OSError:
+                continue
+        else:
+            raise OSError("no free loopback address for the fake DNS server")
         self.sock.settimeout(0.2)
-        self.address = address
         self.running = True
         self.thread = threading.Thread(target=self.serve, daemon=True)
         self.thread.start()
