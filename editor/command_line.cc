@@ -120,6 +120,11 @@ bool apply_value(int letter, char* arg, command_record& rec) {
             if (!rec.partner.ip_address) rec.partner.ip_address = "";
             break;
         case 'z': rec.password_too_long = !take_password_argument(rec.password, arg); break;
+        case 'F':
+            if (std::strcmp(arg, "strong") == 0) rec.format = file_format::strong;
+            else if (std::strcmp(arg, "classic") == 0) rec.format = file_format::classic;
+            else return false;
+            break;
         case 'y': return apply_replace_password(rec);
         default: return false;
     }
@@ -191,6 +196,7 @@ std::string usage_text() {
         "-x -- no client authentication (for -session -insert only)\n",
         "-Z <ssl mode> (for -session -insert only)\n",
         "-G <bindaddr> (for -session -insert only)\n",
+        "-F <strong|classic> file format to write (for -y or a new file only)\n",
         "\n",
     };
     std::string text = std::string("Orvane configuration file editor version ") + editor_version + "\n";

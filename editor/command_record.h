@@ -40,6 +40,9 @@ struct session_options {
     session_record record(const char* name) const;
 };
 
+// The file formats -F names: classic (the default, readable by every version) and strong.
+enum class file_format { classic, strong };
+
 inline constexpr int default_key_bits = 2048;
 inline constexpr const char* editor_version = "1.2.5";
 
@@ -60,6 +63,7 @@ struct command_record {
     partner_fields partner;
     std::optional<std::string> cert_file;     // -I and -O
     std::optional<std::string> random_files;  // -S
+    std::optional<file_format> format;        // -F
 
     BIO* sink = nullptr;  // standard error
     std::vector<std::string> list_result;

@@ -15,6 +15,7 @@
 #include "editor/object_name.h"
 #include "store/password_input.h"
 #include "store/secure_file.h"
+#include "store/strong_keys.h"
 
 namespace orv {
 
@@ -52,16 +53,46 @@ bool obtain_new_password(command_record& rec) {
 }
 
 // A file that does not exist yet starts as an empty tree; it gets the password when saved.
-std::unique_ptr<config_tree> open_tree(const command_record& rec) {
+std::unique_ptr<config_tree> open_tree(const command_record& rec, bool& existed) {
     struct stat st;
-    if (::stat(rec.config_path.c_str(), &st) != 0 && errno == ENOENT) {
-        return std::make_unique<config_tree>();
-    }
+    existed = !(::stat(rec.config_path.c_str(), &st) != 0 && errno == ENOENT);
+    if (!existed) return std::make_unique<config_tree>();
     return load_secure_config(rec.config_path, rec.password.c_str(), rec.cipher_name, rec.digest_name, rec.sink);
 }
 
+const char* format_name(bool strong) { return strong ? "strong" : "classic"; }
+
+// The keys of a file in the strong format, or null for the classic format; false when the
+// strong format's key derivation fails.
+bool keys_for(bool strong, const char* password, std::shared_ptr<const strong_keys>& keys, BIO* sink) {
+    keys = strong ? strong_keys::create(password) : nullptr;
+    if (strong && !keys) BIO_printf(sink, "unable to derive the file key\n");
+    return !strong || keys;
+}
+
+// -F sets the format of a new file. An existing file changes format only through -y, so that
+// no other command converts it; naming the format it already has is harmless.
+bool apply_format_choice(command_record& rec, config_tree& tree, bool existed) {
+    if (!rec.format || rec.command == sub_command::replace_password) return true;
+    bool strong = *rec.format == file_format::strong;
+    if (existed) {
+        if (strong == (tree.protection() != nullptr)) return true;
+        BIO_printf(rec.sink, "the file is in the %s format; only -y converts it\n", format_name(!strong));
+        return false;
+    }
+    std::shared_ptr<const strong_keys> keys;
+    if (!keys_for(strong, rec.password.c_str(), keys, rec.sink)) return false;
+    tree.set_protection(std::move(keys));
+    return true;
+}
+
+// Re-encrypts every key under the new password, in the format -F names or else the file's own.
 bool replace_password(command_record& rec) {
-    if (!rec.store->reencrypt_keys(rec.password.c_str(), rec.cipher_name, rec.new_password.c_str(), rec.cipher_name)) {
+    bool strong = rec.format ? *rec.format == file_format::strong : rec.store->tree().protection() != nullptr;
+    std::shared_ptr<const strong_keys> keys;
+    if (!keys_for(strong, rec.new_password.c_str(), keys, rec.sink) ||
+        !rec.store->change_protection(rec.password.c_str(), rec.new_password.c_str(), std::move(keys),
+                                      rec.cipher_name)) {
         return false;
     }
     rec.changed = true;
@@ -70,8 +101,9 @@ bool replace_password(command_record& rec) {
 }
 
 run_outcome run_operation(command_record& rec) {
-    std::unique_ptr<config_tree> tree = open_tree(rec);
-    if (!tree) return run_outcome::failed;
+    bool existed = false;
+    std::unique_ptr<config_tree> tree = open_tree(rec, existed);
+    if (!tree || !apply_format_choice(rec, *tree, existed)) return run_outcome::failed;
     config_store store(*tree);
     rec.store = &store;
     store.load_random_seed();

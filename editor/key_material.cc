@@ -16,7 +16,7 @@ bool store_new_key(command_record& rec, const char* name) {
     if (rec.key_bits < min_key_bits || rec.key_bits > max_key_bits) return false;
     evp_pkey_ptr key = make_rsa_key(rec.key_bits);
     if (!key || EVP_PKEY_get_size(key.get()) * 8 < min_key_bits) return false;
-    std::optional<std::string> hex = config_store::encrypt_key(key.get(), rec.password.c_str(), rec.cipher_name);
+    std::optional<std::string> hex = rec.store->encrypt_key_for_file(key.get(), rec.password.c_str(), rec.cipher_name);
     if (!hex) return false;
     return rec.store->tree().put_text("keys", name, hex->c_str()) == 0;
 }

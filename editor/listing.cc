@@ -4,6 +4,8 @@
 
 #include <openssl/evp.h>
 
+#include "store/strong_keys.h"
+
 namespace orv {
 
 namespace {
@@ -77,6 +79,16 @@ void print_certificates(BIO* out, config_store& store, object_kind kind, const c
     BIO_printf(out, "\n");
 }
 
+// A strong file names its format first; a classic file's listing is as it always was, for the
+// scripts that read it.
+void print_file_format(BIO* out, const config_tree& tree) {
+    const strong_keys* keys = tree.protection().get();
+    if (keys == nullptr) return;
+    const kdf_params& p = keys->params();
+    BIO_printf(out, "File format:\n------------\nstrong (scrypt N=%llu r=%u p=%u, AES-256-GCM)\n\n", 1ULL << p.log2_n,
+               static_cast<unsigned>(p.r), static_cast<unsigned>(p.p));
+}
+
 bool new_view(command_record& rec) {
     rec.list_result.clear();
     rec.view.reset(BIO_new(BIO_s_mem()));
@@ -148,6 +160,7 @@ bool list_all(command_record& rec) {
     if (!new_view(rec)) return false;
     BIO* out = rec.view.get();
     const config_tree& tree = rec.store->tree();
+    print_file_format(out, tree);
     print_name_list(out, "Keys:\n", "-----\n", tree.section_names("keys"));
     print_name_list(out, "User Certificates:\n", "------------------\n", tree.section_names("certs"));
     print_name_list(out, "Root Certificates:\n", "------------------\n", tree.section_names("roots"));
@@ -175,6 +188,7 @@ bool view_all(command_record& rec) {
     if (!new_view(rec)) return false;
     BIO* out = rec.view.get();
     config_store& store = *rec.store;
+    print_file_format(out, store.tree());
     print_name_list(out, "Keys:\n", "-----\n", store.tree().section_names("keys"));
     print_certificates(out, store, object_kind::certificate, "User Certificates:\n");
     print_certificates(out, store, object_kind::root, "Root Certificates:\n");

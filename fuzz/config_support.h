@@ -1,10 +1,23 @@
 // Shared by the fuzz targets of the configuration store.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <string>
 #include <string_view>
 
+#include <openssl/err.h>
+
+#include "fuzz/fuzz_support.h"
+#include "store/config_text.h"
 #include "store/config_tree.h"
+#include "store/openssl_ptr.h"
+#include "store/secure_file.h"
 
 namespace orv::fuzz {
 
@@ -64,6 +77,58 @@ inline void print_trees(const config_tree& a, const config_tree& b) {
             }
         }
     }
+}
+
+// A memory file, named through /proc so that the loader can open it by path.
+class memory_file {
+public:
+    memory_file() : fd_(::memfd_create("fuzz_config_file", MFD_CLOEXEC)) {
+        FUZZ_CHECK(fd_ >= 0);
+        path_ = "/proc/self/fd/" + std::to_string(fd_);
+    }
+    ~memory_file() { ::close(fd_); }
+    memory_file(const memory_file&) = delete;
+    memory_file& operator=(const memory_file&) = delete;
+    const std::string& path() const { return path_; }
+    void set(const std::string& bytes) {
+        FUZZ_CHECK(::ftruncate(fd_, 0) == 0);
+        FUZZ_CHECK(::pwrite(fd_, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()));
+    }
+
+private:
+    int fd_;
+    std::string path_;
+};
+
+// The file loader on `bytes`; its messages and the library's queued errors are dropped.
+inline std::unique_ptr<config_tree> load_bytes(memory_file& file, const char* password, const std::string& bytes) {
+    file.set(bytes);
+    bio_ptr sink(BIO_new(BIO_s_mem()));
+    std::unique_ptr<config_tree> tree =
+        load_secure_config(file.path(), password, file_cipher_name, file_digest_name, sink.get());
+    ERR_clear_error();
+    return tree;
+}
+
+// How an input changes a valid file or stream: not at all, one byte flipped (by mask | 1), one
+// byte removed, or cut short, at `where` (below the size).
+enum class change { none, flip, remove, cut };
+
+inline void apply_change(std::string& bytes, change how, size_t where, uint8_t mask) {
+    switch (how) {
+        case change::none: break;
+        case change::flip: bytes[where] = static_cast<char>(bytes[where] ^ (mask | 1)); break;
+        case change::remove: bytes.erase(where, 1); break;
+        case change::cut: bytes.resize(where); break;
+    }
+}
+
+// The verdict on an unchanged file: it loads exactly when its text parses, as the text's tree.
+inline void check_loads_as_text(const config_tree* tree, const std::string& text) {
+    std::unique_ptr<config_tree> expected = parse_config_text(text);
+    ERR_clear_error();
+    FUZZ_CHECK((tree != nullptr) == (expected != nullptr));
+    if (tree) FUZZ_CHECK(same_tree(*tree, *expected));
 }
 
 }  // namespace orv::fuzz

@@ -7,10 +7,6 @@
 // For form 2 the verdict is known: an unchanged stream loads exactly when its text parses, and as
 // the same tree; a changed one never loads, except a cut at a block boundary (a whole file of
 // fewer blocks, which the cipher layer's padding keeps a cut file from looking like).
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
@@ -26,25 +22,6 @@ namespace {
 using namespace orv;
 
 constexpr const char* password = "fuzz";
-
-// A memory file, named through /proc so that the loader can open it by path.
-class memory_file {
-public:
-    memory_file() : fd_(::memfd_create("fuzz_secure_file", MFD_CLOEXEC)) {
-        FUZZ_CHECK(fd_ >= 0);
-        path_ = "/proc/self/fd/" + std::to_string(fd_);
-    }
-    ~memory_file() { ::close(fd_); }
-    const std::string& path() const { return path_; }
-    void set(const std::string& bytes) {
-        FUZZ_CHECK(::ftruncate(fd_, 0) == 0);
-        FUZZ_CHECK(::pwrite(fd_, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()));
-    }
-
-private:
-    int fd_;
-    std::string path_;
-};
 
 std::string encrypt(const std::string& plain) {
     const EVP_CIPHER* cipher = EVP_get_cipherbyname(file_cipher_name);
@@ -82,32 +59,14 @@ bool at_block_boundary(size_t length) {
     return length >= reliable_signature_size && (length - reliable_signature_size) % whole_block == 0;
 }
 
-std::unique_ptr<config_tree> load(memory_file& file, const std::string& bytes) {
-    file.set(bytes);
-    bio_ptr sink(BIO_new(BIO_s_mem()));
-    std::unique_ptr<config_tree> tree =
-        load_secure_config(file.path(), password, file_cipher_name, file_digest_name, sink.get());
-    ERR_clear_error();
-    return tree;
-}
+using fuzz::change;
 
-enum class change { none, flip, remove, cut };
-
-void check_changed_stream(memory_file& file, const std::string& text, change how, size_t where, uint8_t mask) {
+void check_changed_stream(fuzz::memory_file& file, const std::string& text, change how, size_t where, uint8_t mask) {
     std::string stream = valid_stream(text);
-    where %= stream.size();
-    switch (how) {
-        case change::none: break;
-        case change::flip: stream[where] = static_cast<char>(stream[where] ^ (mask | 1)); break;
-        case change::remove: stream.erase(where, 1); break;
-        case change::cut: stream.resize(where); break;
-    }
-    std::unique_ptr<config_tree> tree = load(file, encrypt(stream));
+    fuzz::apply_change(stream, how, where % stream.size(), mask);
+    std::unique_ptr<config_tree> tree = fuzz::load_bytes(file, password, encrypt(stream));
     if (how == change::none) {
-        std::unique_ptr<config_tree> expected = parse_config_text(text);
-        ERR_clear_error();
-        FUZZ_CHECK((tree != nullptr) == (expected != nullptr));
-        if (tree) FUZZ_CHECK(fuzz::same_tree(*tree, *expected));
+        fuzz::check_loads_as_text(tree.get(), text);
     } else if (how == change::cut) {
         FUZZ_CHECK(!tree || at_block_boundary(stream.size()));
     } else {
@@ -118,11 +77,11 @@ void check_changed_stream(memory_file& file, const std::string& text, change how
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static memory_file file;
+    static fuzz::memory_file file;
     fuzz::input_reader in(data, size);
     switch (in.byte() % 3) {
-        case 0: load(file, in.rest()); break;
-        case 1: load(file, encrypt(in.rest())); break;
+        case 0: fuzz::load_bytes(file, password, in.rest()); break;
+        case 1: fuzz::load_bytes(file, password, encrypt(in.rest())); break;
         case 2: {
             auto how = static_cast<change>(in.byte() % 4);
             size_t where = in.u16();

@@ -5,6 +5,9 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
+#include "store/secret_bytes.h"
+#include "store/strong_keys.h"
+
 namespace orv {
 
 namespace {
@@ -19,13 +22,6 @@ constexpr const char* status_texts[] = {
     "root certificate has expired",
     "user certificate is not yet valid",
     "user certificate has expired",
-};
-
-// A byte buffer that is cleared before it is released: it holds key material.
-struct secret_bytes {
-    std::vector<unsigned char> data;
-    explicit secret_bytes(size_t n = 0) : data(n) {}
-    ~secret_bytes() { OPENSSL_cleanse(data.data(), data.size()); }
 };
 
 const char* flag_text(int v) { return v != 0 ? "1" : "0"; }
@@ -205,8 +201,43 @@ const char* config_store::key_text(const char* name) const {
     return v != nullptr ? v->c_str() : nullptr;
 }
 
+namespace {
+
+evp_pkey_ptr rsa_key_of(const unsigned char* der, size_t len) {
+    const unsigned char* p = der;
+    return evp_pkey_ptr(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(len)));
+}
+
+std::optional<secret_bytes> der_of(EVP_PKEY* pkey) {
+    int der_len = i2d_PrivateKey(pkey, nullptr);
+    if (der_len <= 0) return std::nullopt;
+    secret_bytes der(static_cast<size_t>(der_len));
+    unsigned char* p = der.get();
+    if (i2d_PrivateKey(pkey, &p) != der_len) return std::nullopt;
+    return der;
+}
+
+// A strong key text opens through the keys of a loaded strong file with the same password.
+evp_pkey_ptr decrypt_strong_key(const char* text, const char* password) {
+    std::optional<std::string> sealed = hex_decode(text + std::strlen(strong_key_prefix));
+    if (!sealed) return nullptr;
+    for (const strong_keys* keys : strong_keys::unlocked_by(password)) {
+        std::optional<secret_bytes> der = keys->open_key(*sealed, strong_key_prefix);
+        if (der) return rsa_key_of(der->get(), der->size());
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool is_strong_key_text(const char* text) {
+    return text != nullptr && std::strncmp(text, strong_key_prefix, std::strlen(strong_key_prefix)) == 0;
+}
+
 evp_pkey_ptr config_store::decrypt_key(const char* hex, const char* password, const char* cipher_name) {
-    if (hex == nullptr || password == nullptr || cipher_name == nullptr) return nullptr;
+    if (hex == nullptr || password == nullptr) return nullptr;
+    if (is_strong_key_text(hex)) return decrypt_strong_key(hex, password);
+    if (cipher_name == nullptr) return nullptr;
     std::optional<std::string> encrypted = hex_decode(hex);
     const EVP_CIPHER* cipher = EVP_get_cipherbyname(cipher_name);
     if (!encrypted || cipher == nullptr) return nullptr;
@@ -216,39 +247,33 @@ evp_pkey_ptr config_store::decrypt_key(const char* hex, const char* password, co
     evp_cipher_ctx_ptr ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     int fin = 0;
-    bool ok =
-        ctx && derive_key_iv(cipher, password, key, iv) &&
-        EVP_DecryptInit_ex(ctx.get(), cipher, nullptr, key, iv) == 1 &&
-        EVP_DecryptUpdate(ctx.get(), der.data.data(), &len, reinterpret_cast<const unsigned char*>(encrypted->data()),
-                          static_cast<int>(encrypted->size())) == 1;
+    bool ok = ctx && derive_key_iv(cipher, password, key, iv) &&
+              EVP_DecryptInit_ex(ctx.get(), cipher, nullptr, key, iv) == 1 &&
+              EVP_DecryptUpdate(ctx.get(), der.get(), &len, reinterpret_cast<const unsigned char*>(encrypted->data()),
+                                static_cast<int>(encrypted->size())) == 1;
     // A failing final contributes no bytes; the DER decode then decides.
-    if (ok && EVP_DecryptFinal_ex(ctx.get(), der.data.data() + len, &fin) != 1) fin = 0;
+    if (ok && EVP_DecryptFinal_ex(ctx.get(), der.get() + len, &fin) != 1) fin = 0;
     OPENSSL_cleanse(key, sizeof key);
     OPENSSL_cleanse(iv, sizeof iv);
     OPENSSL_cleanse(encrypted->data(), encrypted->size());
     if (!ok) return nullptr;
-    const unsigned char* p = der.data.data();
-    return evp_pkey_ptr(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &p, len + fin));
+    return rsa_key_of(der.get(), static_cast<size_t>(len + fin));
 }
 
 std::optional<std::string> config_store::encrypt_key(EVP_PKEY* pkey, const char* password, const char* cipher_name) {
     if (pkey == nullptr || password == nullptr || cipher_name == nullptr) return std::nullopt;
     const EVP_CIPHER* cipher = EVP_get_cipherbyname(cipher_name);
-    if (cipher == nullptr) return std::nullopt;
-    int der_len = i2d_PrivateKey(pkey, nullptr);
-    if (der_len <= 0) return std::nullopt;
-    secret_bytes der(static_cast<size_t>(der_len));
-    unsigned char* p = der.data.data();
-    if (i2d_PrivateKey(pkey, &p) != der_len) return std::nullopt;
+    std::optional<secret_bytes> der = cipher != nullptr ? der_of(pkey) : std::nullopt;
+    if (!der) return std::nullopt;
     unsigned char key[EVP_MAX_KEY_LENGTH];
     unsigned char iv[EVP_MAX_IV_LENGTH];
-    std::vector<unsigned char> out(static_cast<size_t>(der_len) + EVP_MAX_BLOCK_LENGTH);
+    std::vector<unsigned char> out(der->size() + EVP_MAX_BLOCK_LENGTH);
     evp_cipher_ctx_ptr ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     int fin = 0;
     bool ok = ctx && derive_key_iv(cipher, password, key, iv) &&
               EVP_EncryptInit_ex(ctx.get(), cipher, nullptr, key, iv) == 1 &&
-              EVP_EncryptUpdate(ctx.get(), out.data(), &len, der.data.data(), der_len) == 1 &&
+              EVP_EncryptUpdate(ctx.get(), out.data(), &len, der->get(), static_cast<int>(der->size())) == 1 &&
               EVP_EncryptFinal_ex(ctx.get(), out.data() + len, &fin) == 1;
     OPENSSL_cleanse(key, sizeof key);
     OPENSSL_cleanse(iv, sizeof iv);
@@ -256,15 +281,37 @@ std::optional<std::string> config_store::encrypt_key(EVP_PKEY* pkey, const char*
     return hex_encode(out.data(), static_cast<size_t>(len + fin));
 }
 
+std::optional<std::string> config_store::encrypt_key_for_file(EVP_PKEY* pkey, const char* password,
+                                                              const char* cipher_name) const {
+    const std::shared_ptr<const strong_keys>& keys = tree_.protection();
+    if (!keys) return encrypt_key(pkey, password, cipher_name);
+    // Keys that another password unlocked would make a key this password cannot open.
+    std::optional<secret_bytes> der = pkey != nullptr && keys->opens_with(password) ? der_of(pkey) : std::nullopt;
+    if (!der) return std::nullopt;
+    std::optional<std::string> sealed = keys->seal_key(der->get(), der->size(), strong_key_prefix);
+    if (!sealed) return std::nullopt;
+    return strong_key_prefix + hex_encode(reinterpret_cast<const unsigned char*>(sealed->data()), sealed->size());
+}
+
 bool config_store::reencrypt_keys(const char* old_password, const char* old_cipher, const char* new_password,
                                   const char* new_cipher) {
     for (const std::string& name : tree_.section_names("keys")) {
         evp_pkey_ptr key = decrypt_key(key_text(name.c_str()), old_password, old_cipher);
         if (!key) return false;
-        std::optional<std::string> hex = encrypt_key(key.get(), new_password, new_cipher);
+        std::optional<std::string> hex = encrypt_key_for_file(key.get(), new_password, new_cipher);
         if (!hex || tree_.put_text("keys", name.c_str(), hex->c_str()) != 0) return false;
     }
     return true;
+}
+
+bool config_store::change_protection(const char* old_password, const char* new_password,
+                                     std::shared_ptr<const strong_keys> keys, const char* cipher_name) {
+    // Held here, the old keys stay unlocked while the stored keys are re-encrypted.
+    std::shared_ptr<const strong_keys> old_keys = tree_.protection();
+    tree_.set_protection(std::move(keys));
+    if (reencrypt_keys(old_password, cipher_name, new_password, cipher_name)) return true;
+    tree_.set_protection(std::move(old_keys));
+    return false;
 }
 
 // ---- certificates ----

@@ -43,7 +43,13 @@ std::string hex_encode(const unsigned char* data, size_t len);
 std::optional<std::string> hex_decode(const std::string& text);
 std::string partner_entry_name(const std::string& partner_name);
 
-// Derives the file's key and IV from a password (also used for the stored RSA keys).
+// A stored key of a strong file: this prefix, then the hex of nonce | ciphertext | tag of its DER
+// form under AES-256-GCM with the file's RSA key subkey (store/strong_keys.h) and the prefix as
+// additional data. Classic key texts are hex digits alone.
+inline constexpr const char* strong_key_prefix = "AES256GCM:";
+bool is_strong_key_text(const char* text);
+
+// Derives the classic file's key and IV from a password (also used for its stored RSA keys).
 bool derive_key_iv(const EVP_CIPHER* cipher, const char* password, unsigned char* key, unsigned char* iv);
 
 class config_store {
@@ -63,10 +69,22 @@ public:
     bool delete_partner(const char* session, const std::string& partner);
 
     const char* key_text(const char* name) const;
-    static evp_pkey_ptr decrypt_key(const char* hex, const char* password, const char* cipher_name);
+    // A classic key text decrypts with the password and the cipher; a strong one (the cipher is
+    // not used) only while a strong file that the password opened is loaded.
+    static evp_pkey_ptr decrypt_key(const char* text, const char* password, const char* cipher_name);
+    // The classic key text.
     static std::optional<std::string> encrypt_key(EVP_PKEY* key, const char* password, const char* cipher_name);
+    // The key text in the tree's format: classic, or strong under the tree's keys (which must be
+    // those of `password`).
+    std::optional<std::string> encrypt_key_for_file(EVP_PKEY* key, const char* password, const char* cipher_name) const;
+    // Re-encrypts every stored key into the tree's format under the new password.
     bool reencrypt_keys(const char* old_password, const char* old_cipher, const char* new_password,
                         const char* new_cipher);
+    // Puts the tree into the format `keys` names (null: classic) under the new password and
+    // re-encrypts every key to match. On failure the tree keeps its format; keys already
+    // re-encrypted keep their new text, so the caller must not save it.
+    bool change_protection(const char* old_password, const char* new_password, std::shared_ptr<const strong_keys> keys,
+                           const char* cipher_name);
 
     x509_ptr certificate(const char* name) const { return decode_cert("certs", name); }
     x509_ptr root(const char* name) const { return decode_cert("roots", name); }

@@ -13,6 +13,8 @@
 
 namespace orv {
 
+class strong_keys;
+
 struct config_entry {
     std::string name;
     std::string value;
@@ -59,7 +61,14 @@ public:
     // Sections in creation order.
     std::vector<const config_section*> sections() const;
 
+    // The keys of the strong format when the tree's file is in it (or is to be written in it);
+    // null for the classic format. Saving writes the format this names, so a file keeps its
+    // format unless a caller changes it here.
+    const std::shared_ptr<const strong_keys>& protection() const { return protection_; }
+    void set_protection(std::shared_ptr<const strong_keys> keys) { protection_ = std::move(keys); }
+
 private:
+    std::shared_ptr<const strong_keys> protection_;
     std::vector<std::unique_ptr<config_section>> sections_;
     std::unordered_map<std::string, config_section*> by_name_;
 

@@ -6,6 +6,7 @@
 #include <openssl/bio.h>
 #include <openssl/conf.h>
 #include <openssl/evp.h>
+#include <openssl/kdf.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -21,6 +22,8 @@ inline void bio_free_all(BIO* b) { BIO_free_all(b); }
 using bio_ptr = std::unique_ptr<BIO, openssl_deleter<BIO, bio_free_all>>;
 using conf_ptr = std::unique_ptr<CONF, openssl_deleter<CONF, NCONF_free>>;
 using evp_cipher_ctx_ptr = std::unique_ptr<EVP_CIPHER_CTX, openssl_deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
+using evp_kdf_ptr = std::unique_ptr<EVP_KDF, openssl_deleter<EVP_KDF, EVP_KDF_free>>;
+using evp_kdf_ctx_ptr = std::unique_ptr<EVP_KDF_CTX, openssl_deleter<EVP_KDF_CTX, EVP_KDF_CTX_free>>;
 using evp_pkey_ptr = std::unique_ptr<EVP_PKEY, openssl_deleter<EVP_PKEY, EVP_PKEY_free>>;
 using evp_pkey_ctx_ptr = std::unique_ptr<EVP_PKEY_CTX, openssl_deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
 using x509_ptr = std::unique_ptr<X509, openssl_deleter<X509, X509_free>>;

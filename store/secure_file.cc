@@ -15,6 +15,7 @@
 #include "store/config_text.h"
 #include "store/openssl_ptr.h"
 #include "store/reliable_stream.h"
+#include "store/strong_file.h"
 
 namespace orv {
 
@@ -101,6 +102,66 @@ bool decrypt_file(int fd, EVP_CIPHER_CTX* ctx, reliable_reader& reader, std::str
     return final_ok;
 }
 
+// A strong file is verified as a whole before any of it is used, so it is read whole; one far
+// larger than any configuration is refused rather than held in memory.
+constexpr size_t strong_file_limit = size_t{64} << 20;
+
+bool read_whole(int fd, std::string& out) {
+    char buf[io_chunk];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out.append(buf, static_cast<size_t>(n));
+        if (out.size() > strong_file_limit) return false;
+    }
+}
+
+// The reason a strong file's header is refused, before the general message.
+void report_header(BIO* sink, header_status status, const strong_header& h) {
+    switch (status) {
+        case header_status::unknown_version: BIO_printf(sink, "Unsupported file format version %u\n", h.version); break;
+        case header_status::unknown_kdf: BIO_printf(sink, "Unsupported key derivation %u\n", h.kdf); break;
+        case header_status::unknown_cipher: BIO_printf(sink, "Unsupported cipher %u\n", h.cipher); break;
+        case header_status::unsupported_params:
+            BIO_printf(sink, "Unsupported key derivation parameters N=2^%u r=%u p=%u\n", h.params.log2_n,
+                       static_cast<unsigned>(h.params.r), static_cast<unsigned>(h.params.p));
+            break;
+        case header_status::ok:
+        case header_status::truncated: break;
+    }
+}
+
+// Costs one scrypt run; the keys stay with the tree, so its stored keys open without another.
+std::unique_ptr<config_tree> load_strong(int fd, const std::string& path, const char* password, BIO* sink) {
+    std::string file;
+    strong_header header;
+    header_status status = read_whole(fd, file) ? read_strong_header(file, header) : header_status::truncated;
+    std::shared_ptr<const strong_keys> keys;
+    std::optional<secret_bytes> text;
+    if (status == header_status::ok) keys = strong_keys::derive(password, header.params, header.salt);
+    if (keys) text = open_strong_file(file, *keys);
+    if (!text) {
+        report_header(sink, status, header);
+        BIO_printf(sink, "Unable to read secure config file %s\n", path.c_str());
+        return nullptr;
+    }
+    std::string plain(reinterpret_cast<const char*>(text->get()), text->size());
+    std::unique_ptr<config_tree> tree = parse_config_text(plain);
+    OPENSSL_cleanse(plain.data(), plain.size());
+    if (tree) tree->set_protection(std::move(keys));
+    return tree;
+}
+
+// True when the file begins with the strong format's magic. A file that cannot be read from a
+// position (a pipe) is taken as classic.
+bool starts_strong(int fd) {
+    std::string head(sizeof strong_magic, '\0');
+    ssize_t n = ::pread(fd, head.data(), head.size(), 0);
+    return n == static_cast<ssize_t>(head.size()) && has_strong_magic(head);
+}
+
 }  // namespace
 
 std::unique_ptr<config_tree> load_secure_config(const std::string& path, const char* password, const char* cipher_name,
@@ -110,6 +171,7 @@ std::unique_ptr<config_tree> load_secure_config(const std::string& path, const c
         BIO_printf(sink, "Unable to set filename\n");
         return nullptr;
     }
+    if (starts_strong(fd.get())) return load_strong(fd.get(), path, password, sink);
     const EVP_CIPHER* cipher = nullptr;
     if (!lookup_algorithms(cipher_name, digest_name, sink, &cipher)) return nullptr;
     cipher_key k;
@@ -165,6 +227,14 @@ bool write_encrypted(int fd, const std::string& text, const EVP_CIPHER* cipher, 
     return ok && writer.good();
 }
 
+// The file must open with the password it is saved under, so the tree's keys must be that
+// password's.
+bool write_strong(int fd, const std::string& text, const strong_keys& keys, const char* password) {
+    if (!keys.opens_with(password)) return false;
+    std::optional<std::string> file = seal_strong_file(text, keys);
+    return file && write_all(fd, reinterpret_cast<const unsigned char*>(file->data()), file->size());
+}
+
 mode_t new_file_mode(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) return st.st_mode & 07777;
@@ -193,15 +263,18 @@ bool save_secure_config(const config_tree& tree, const std::string& path, const 
         BIO_printf(sink, "Unable to set filename\n");
         return false;
     }
+    const strong_keys* keys = tree.protection().get();
     const EVP_CIPHER* cipher = nullptr;
-    if (!lookup_algorithms(cipher_name, digest_name, sink, &cipher)) {
+    if (keys == nullptr && !lookup_algorithms(cipher_name, digest_name, sink, &cipher)) {
         ::unlink(tmp_name.c_str());
         return false;
     }
     cipher_key k;
     std::string text = write_config_text(tree);
-    bool ok = derive_key_iv(cipher, password, k.key, k.iv) && write_encrypted(fd.get(), text, cipher, k) &&
-              ::fchmod(fd.get(), mode) == 0 && ::fsync(fd.get()) == 0;
+    bool written = keys != nullptr
+                       ? write_strong(fd.get(), text, *keys, password)
+                       : derive_key_iv(cipher, password, k.key, k.iv) && write_encrypted(fd.get(), text, cipher, k);
+    bool ok = written && ::fchmod(fd.get(), mode) == 0 && ::fsync(fd.get()) == 0;
     OPENSSL_cleanse(text.data(), text.size());
     ok = ::close(fd.release()) == 0 && ok;
     if (!ok) {

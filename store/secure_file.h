@@ -1,7 +1,11 @@
-// Load and save of the password-encrypted configuration file.
+// Load and save of the password-encrypted configuration file, in either of its two formats.
 //
-// On disk: DES-EDE3-CBC (key and IV from the password by EVP_BytesToKey with MD5, no salt, one
-// round) of the reliable stream, whose payload is the configuration text. Messages go to `sink`.
+// Classic, the default: DES-EDE3-CBC (key and IV from the password by EVP_BytesToKey with MD5,
+// no salt, one round) of the reliable stream, whose payload is the configuration text; the
+// cipher and digest names choose its algorithms. Strong: a header with its magic, then the text
+// under AES-256-GCM with a key from scrypt (store/strong_file.h). The loader tells them apart by
+// the magic and leaves the strong format's keys with the tree it returns; the saver writes the
+// format the tree names (config_tree::protection). Messages go to `sink`.
 #pragma once
 
 #include <memory>
@@ -17,7 +21,8 @@ inline constexpr const char* file_cipher_name = "des3";
 inline constexpr const char* file_digest_name = "md5";
 
 // Returns the tree, or null after writing the reason to `sink` (a text that does not parse
-// leaves its reason on the library's error queue instead).
+// leaves its reason on the library's error queue instead). A wrong password or a damaged file
+// is "Unable to read secure config file PATH" in both formats.
 std::unique_ptr<config_tree> load_secure_config(const std::string& path, const char* password, const char* cipher_name,
                                                 const char* digest_name, BIO* sink);
 

@@ -192,6 +192,34 @@ TEST(command_line, key_size_must_be_positive) {
     EXPECT_EQ(decimal_value("-99999999999999"), -2147483647 - 1);
 }
 
+TEST(command_line, file_format_option) {
+    struct format_case {
+        std::vector<std::string> args;
+        bool accepted;
+        std::optional<file_format> format;
+    };
+    const format_case cases[] = {
+        {{"-listall"}, true, std::nullopt},
+        {{"-F", "strong", "-y"}, true, file_format::strong},
+        {{"-y", "-Fclassic"}, true, file_format::classic},
+        {{"-F", "classic", "-F", "strong", "-key", "-gen"}, true, file_format::strong},  // the later wins
+        {{"-F", "Strong", "-y"}, false, std::nullopt},
+        {{"-F", "", "-y"}, false, std::nullopt},
+        {{"-y", "-F"}, false, std::nullopt},
+    };
+    for (const format_case& t : cases) {
+        argv_builder a(t.args);
+        command_record rec;
+        std::string diagnostic;
+        std::string line;
+        for (const std::string& arg : t.args) line += arg + " ";
+        EXPECT_EQ(parse_command_line(a.argc(), a.argv(), rec, diagnostic), t.accepted) << line;
+        if (t.accepted) {
+            EXPECT_EQ(rec.format, t.format) << line;
+        }
+    }
+}
+
 TEST(command_line, partner_fields_fill_the_gaps_before_a_later_one) {
     struct partner_case {
         std::vector<std::string> args;
@@ -286,6 +314,7 @@ TEST(command_line, usage_text_line_by_line) {
         "-x -- no client authentication (for -session -insert only)",
         "-Z <ssl mode> (for -session -insert only)",
         "-G <bindaddr> (for -session -insert only)",
+        "-F <strong|classic> file format to write (for -y or a new file only)",
         "",
     };
     std::string want;

@@ -2,24 +2,14 @@
 
 #include "cert_factory.h"
 #include "store/config_store.h"
+#include "store_test_util.h"
 
 namespace orv {
 namespace {
 
 using test::make_certificate;
 using test::make_rsa_key;
-
-session_record minimal_session(const char* name) {
-    session_record r;
-    r.name = name;
-    r.port = "1000";
-    r.server = "far.example";
-    r.serverport = "443";
-    r.cert = "user";
-    r.root = "ca";
-    r.key = "userkey";
-    return r;
-}
+using test::minimal_session;
 
 TEST(SessionList, AddingNamesFollowsTheListRules) {
     struct add_case {

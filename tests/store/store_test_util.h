@@ -10,6 +10,7 @@
 #include <openssl/bio.h>
 
 #include "store/openssl_ptr.h"
+#include "store/session_fields.h"
 
 namespace orv::test {
 
@@ -49,6 +50,20 @@ inline std::string read_file(const std::string& path) {
 inline void write_file(const std::string& path, const std::string& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << data;
+}
+
+// A session with the required values only, naming the certificate "user", the root "ca" and the
+// key "userkey".
+inline session_record minimal_session(const char* name) {
+    session_record r;
+    r.name = name;
+    r.port = "1000";
+    r.server = "far.example";
+    r.serverport = "443";
+    r.cert = "user";
+    r.root = "ca";
+    r.key = "userkey";
+    return r;
 }
 
 }  // namespace orv::test
