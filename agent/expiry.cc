@@ -1,47 +1,27 @@
 #include "agent/expiry.h"
 
-#include <memory>
-
-#include <openssl/asn1.h>
+#include <optional>
 
 #include "agent/connection_data.h"
 #include "net/reporter.h"
+#include "store/cert_time.h"
 
 namespace orv {
 
 namespace {
 
-// Whole days from `now` to `t` (negative once it has passed), false when it cannot be read.
-bool days_until(const ASN1_TIME* t, time_t now, int& days, bool& passed) {
-    int day = 0, sec = 0;
-    std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> from(ASN1_TIME_set(nullptr, now), &ASN1_TIME_free);
-    if (!from || !ASN1_TIME_diff(&day, &sec, from.get(), t)) return false;
-    passed = day < 0 || sec < 0;
-    days = day;
-    return true;
-}
-
 void report_one(const reporter& r, const char* what, const char* name, X509* cert, time_t now) {
     if (!cert) return;
     const ASN1_TIME* end = X509_get0_notAfter(cert);
-    int days = 0;
-    bool passed = false;
-    if (!days_until(end, now, days, passed)) return;
+    std::optional<days_left> left = days_until(end, now);
+    if (!left) return;
     std::string date = certificate_time_text(end);
-    if (passed) report(r, "%s %s expired on %s\n", what, name ? name : "", date.c_str());
-    else if (days < expiry_warning_days)
-        report(r, "WAR %s %s expires on %s, in %d days\n", what, name ? name : "", date.c_str(), days);
+    if (left->passed) report(r, "%s %s expired on %s\n", what, name ? name : "", date.c_str());
+    else if (left->days < expiry_warning_days)
+        report(r, "WAR %s %s expires on %s, in %d days\n", what, name ? name : "", date.c_str(), left->days);
 }
 
 }  // namespace
-
-std::string certificate_time_text(const ASN1_TIME* t) {
-    tm when{};
-    if (!t || !ASN1_TIME_to_tm(t, &when)) return "unknown";
-    char text[32];
-    if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &when) == 0) return "unknown";
-    return text;
-}
 
 void report_expiry(const reporter& r, const connection_data& data, time_t now) {
     if (!data.has_session()) return;

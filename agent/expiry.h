@@ -16,9 +16,6 @@ class reporter;
 // A certificate that expires within this many days gets a warning line.
 inline constexpr int expiry_warning_days = 30;
 
-// "2026-12-10 13:09:28 UTC"; "unknown" for a time the library cannot read.
-std::string certificate_time_text(const ASN1_TIME* t);
-
 // For the session's user certificate and root: "WAR user certificate NAME expires on DATE, in N
 // days" when it expires within expiry_warning_days of `now`, "user certificate NAME expired on
 // DATE" once it has.

@@ -1,8 +1,13 @@
 #include "editor/listing.h"
 
+#include <ctime>
+#include <optional>
 #include <string>
 
 #include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include "store/cert_time.h"
 
 #include "store/strong_keys.h"
 
@@ -95,6 +100,16 @@ bool new_view(command_record& rec) {
     return rec.view != nullptr;
 }
 
+void print_expiry(BIO* out, const char* label, X509* cert) {
+    if (!cert) return;
+    const ASN1_TIME* end = X509_get0_notAfter(cert);
+    std::optional<days_left> left = days_until(end, std::time(nullptr));
+    if (!left) return;
+    std::string date = certificate_time_text(end);
+    if (left->passed) BIO_printf(out, "%-22s%s, expired\n", label, date.c_str());
+    else BIO_printf(out, "%-22s%s, in %d days\n", label, date.c_str(), left->days);
+}
+
 }  // namespace
 
 const char* object_section(object_kind kind) {
@@ -125,7 +140,11 @@ bool print_session_view(BIO* out, const config_store& store, const char* name, c
     BIO_printf(out, "\n");
     int status = store.validate_session(name, password, key_cipher);
     if (status >= 0 && status <= 8) {
-        BIO_printf(out, "Session status:       %s\n%s\n", session_status_text(status), rule);
+        BIO_printf(out, "Session status:       %s\n", session_status_text(status));
+        // The expiry dates as they stand today: the agents warn 30 days ahead.
+        print_expiry(out, "User cert expires:", r->cert ? store.certificate(r->cert).get() : nullptr);
+        print_expiry(out, "Root cert expires:", r->root ? store.root(r->root).get() : nullptr);
+        BIO_printf(out, "%s\n", rule);
     }
     BIO_printf(out, "Session partners:\n%s", rule);
     for (const std::string& p : store.partner_list(name)) {

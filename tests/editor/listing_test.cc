@@ -2,12 +2,16 @@
 #include "editor/listing.h"
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include "editor/editor_run.h"
+#include "store/cert_time.h"
 #include "store/config_tree.h"
+#include "tests/store/cert_factory.h"
 
 namespace orv {
 namespace {
@@ -86,6 +90,48 @@ TEST(listing, session_view_labels_for_set_values) {
           "Accept timeout:       infinity\n", "Command:              run it\n", "Map login name:       ftp\n",
           "Session status:       invalid root certificate\n"}) {
         EXPECT_NE(view.find(line), std::string::npos) << line;
+    }
+}
+
+TEST(listing, session_view_shows_the_certificates_expiry_as_it_stands_today) {
+    evp_pkey_ptr key = test::make_rsa_key();
+    x509_ptr root = test::make_certificate("root", key.get(), -1, 400);
+    x509_ptr soon = test::make_certificate("soon", key.get(), -10, 20, root.get(), key.get());
+    x509_ptr gone = test::make_certificate("gone", key.get(), -10, -1, root.get(), key.get());
+    config_tree tree;
+    config_store store(tree);
+    ASSERT_TRUE(store.put_root("r", root.get()));
+    ASSERT_TRUE(store.put_certificate("soon", soon.get()));
+    ASSERT_TRUE(store.put_certificate("gone", gone.get()));
+    auto date = [](X509* c) { return certificate_time_text(X509_get0_notAfter(c)); };
+    // Made moments ago for whole days: a second later one day less is left.
+    auto either = [](const std::string& a, const std::string& b) { return std::vector<std::string>{a, b}; };
+    struct row {
+        const char* session;
+        const char* cert;
+        std::vector<std::string> user_lines;
+    };
+    const row table[] = {
+        {"s", "soon",
+         either("User cert expires:    " + date(soon.get()) + ", in 20 days\n",
+                "User cert expires:    " + date(soon.get()) + ", in 19 days\n")},
+        {"g", "gone", {"User cert expires:    " + date(gone.get()) + ", expired\n"}},
+    };
+    for (const row& r : table) {
+        tree.put_text(r.session, "cert", r.cert);
+        tree.put_text(r.session, "root", "r");
+        bio_ptr out(BIO_new(BIO_s_mem()));
+        ASSERT_TRUE(print_session_view(out.get(), store, r.session, "pw", "des3"));
+        std::string view = view_of(out.get());
+        auto found = [&view](const std::vector<std::string>& lines) {
+            for (const std::string& l : lines)
+                if (view.find(l) != std::string::npos) return true;
+            return false;
+        };
+        EXPECT_TRUE(found(r.user_lines)) << view;
+        EXPECT_TRUE(found(either("Root cert expires:    " + date(root.get()) + ", in 400 days\n",
+                                 "Root cert expires:    " + date(root.get()) + ", in 399 days\n")))
+            << view;
     }
 }
 

@@ -839,7 +839,15 @@ class session_tests(orvconf_test):
             'ab, mapped, 10.0.0.1, 255.255.255.0\n'
             'cd, , 10.0.0.2\n'
             '\n')
-        self.assertEqual(run(conf, '-session', '-view', '-N', 's1'), (0, expected, ''))
+        code, out, err = run(conf, '-session', '-view', '-N', 's1')
+        # Under the status, the certificates' expiry as it stands today (the days left change).
+        expiry = re.findall(r'^(?:User|Root) cert expires:    \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC, in \d+ days\n',
+                            out, re.M)
+        self.assertEqual(len(expiry), 2, out)
+        self.assertIn('Session status:       ok\n' + ''.join(expiry) + '=====', out)
+        for line in expiry:
+            out = out.replace(line, '', 1)
+        self.assertEqual((code, out, err), (0, expected, ''))
         # The stored values, in their fixed order.
         stored = orvfile.read_sections(conf, PW)['s1']
         self.assertEqual([k for k, _ in stored],
