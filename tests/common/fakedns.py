@@ -29,9 +29,13 @@ class FakeDns:
             try:
                 self.sock.bind((self.address, 53))
                 break
+            except PermissionError:
+                self.sock.close()
+                raise
             except OSError:
                 continue
         else:
+            self.sock.close()
             raise OSError("no free loopback address for the fake DNS server")
         self.sock.settimeout(0.2)
         self.running = True
