@@ -18,6 +18,7 @@
 #include "store/config_store.h"
 #include "store/config_tree.h"
 #include "tests/net/net_test_util.h"
+#include "tests/store/store_test_util.h"
 
 namespace orv {
 namespace {
@@ -85,17 +86,11 @@ protected:
         test::cert_and_key user = test::make_leaf(ca, "relay test user");
         auto hex = config_store::encrypt_key(user.key.get(), password, "des3");
         ASSERT_TRUE(hex);
-        ASSERT_EQ(tree_.put_text("keys", "k", hex->c_str()), 0);
-        ASSERT_TRUE(store_.put_certificate("c", user.cert.get()));
-        ASSERT_TRUE(store_.put_root("r", ca.cert.get()));
-        session_record r;
-        r.name = "t";
-        r.port = "1";
+        ASSERT_EQ(tree_.put_text("keys", "userkey", hex->c_str()), 0);
+        ASSERT_TRUE(store_.put_certificate("user", user.cert.get()));
+        ASSERT_TRUE(store_.put_root("ca", ca.cert.get()));
+        session_record r = test::minimal_session("t");
         r.server = "127.0.0.1";
-        r.serverport = "1";
-        r.cert = "c";
-        r.root = "r";
-        r.key = "k";
         r.sslmode = 1;
         r.timeout = timeout;
         ASSERT_TRUE(store_.insert_session(r));
