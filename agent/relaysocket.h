@@ -65,7 +65,7 @@ inline constexpr int linger_seconds = 5;
 //   lingering                   closed            the peer's end of stream, or the linger bound
 //   any                         closed            a failure, the inactivity time-out
 enum class relay_state {
-    setting_up,        // connect, proxy exchange, TLS handshake (the lower layers know which step)
+    setting_up,        // name lookup, connect, proxy exchange, TLS handshake (each knows its step)
     setting_up_alone,  // the same with the partner gone: what it left is delivered afterwards
     listening,         // a rendezvous waits for its one connection (clientaccept)
     relaying,          // both directions open
