@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,8 +12,18 @@
 
 namespace orv {
 
+namespace {
+
+// An IPv6 bindaddr ("::1", "::") listens on an IPv6 socket ("::" takes IPv4 clients too).
+int listen_family(const connection_data* data) {
+    const char* host = data && data->has_session() ? data->session().bindaddr : nullptr;
+    return host && std::strchr(host, ':') ? AF_INET6 : AF_INET;
+}
+
+}  // namespace
+
 main_acceptor::main_acceptor(const reporter& parent, connection_data* data)
-    : reporter(parent), socket(parent, AF_INET, SOCK_STREAM, 0), data_(data) {
+    : reporter(parent), socket(parent, listen_family(data), SOCK_STREAM, 0), data_(data) {
     if (!data_ || !data_->has_session()) {
         report(*this, "program error. connection data structure is missing\n");
         clear_ok();

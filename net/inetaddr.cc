@@ -12,6 +12,11 @@ namespace orv {
 
 static bool all_of_chars(const char* text, const char* allowed) { return text[strspn(text, allowed)] == '\0'; }
 
+// A host text with a colon: an IPv6 address, or nothing (never a name).
+static bool ipv6_text(const char* host, in6_addr& out) {
+    return host && std::strchr(host, ':') && inet_pton(AF_INET6, host, &out) == 1;
+}
+
 // The address of a host text in network order; nullopt when there is none, with the resolver's
 // code in `rc` (0 when the text was dotted and would not convert).
 static std::optional<uint32_t> lookup_host(const char* host, int& rc) {
@@ -48,6 +53,8 @@ uint32_t inetaddr::parse_host(const reporter& r, const char* host) {
 }
 
 bool inetaddr::host_resolves(const char* host) {
+    in6_addr v6{};
+    if (ipv6_text(host, v6)) return true;
     int rc = 0;
     return host && lookup_host(host, rc).has_value();
 }
@@ -82,61 +89,92 @@ std::optional<uint16_t> inetaddr::port_number(const char* port) {
     return p;
 }
 
-static sockaddr_in make_sin(uint32_t addr_net, uint16_t port_net) {
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = port_net;
-    sin.sin_addr.s_addr = addr_net;
-    return sin;
+void inetaddr::set_v4(uint32_t addr_net, uint16_t port_net) {
+    ss_ = {};
+    auto* sin = reinterpret_cast<sockaddr_in*>(&ss_);
+    sin->sin_family = AF_INET;
+    sin->sin_port = port_net;
+    sin->sin_addr.s_addr = addr_net;
 }
 
-inetaddr::inetaddr(const reporter& parent, const char* host, const char* port) {
-    adopt_sink(parent);
-    uint16_t p = parse_port(port);
-    sin_ = make_sin(parse_host(*this, host), p);
-}
+inetaddr::inetaddr(const reporter& parent, const char* host, const char* port)
+    : inetaddr(parent, host, parse_port(port)) {}
 
 inetaddr::inetaddr(const reporter& parent, const char* host, uint16_t port_net) {
     adopt_sink(parent);
-    sin_ = make_sin(parse_host(*this, host), port_net);
+    in6_addr v6{};
+    if (ipv6_text(host, v6)) {
+        auto* sin6 = reinterpret_cast<sockaddr_in6*>(&ss_);
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_port = port_net;
+        sin6->sin6_addr = v6;
+        return;
+    }
+    set_v4(parse_host(*this, host), port_net);
 }
 
 inetaddr::inetaddr(const reporter& parent, uint32_t addr_net, uint16_t port_net) {
     adopt_sink(parent);
-    sin_ = make_sin(addr_net, port_net);
+    set_v4(addr_net, port_net);
 }
 
 inetaddr::inetaddr(const reporter& parent, const sockaddr* sa) {
     adopt_sink(parent);
-    if (sa && sa->sa_family == AF_INET) memcpy(&sin_, sa, sizeof sin_);
+    if (sa && sa->sa_family == AF_INET) {
+        memcpy(&ss_, sa, sizeof(sockaddr_in));
+    } else if (sa && sa->sa_family == AF_INET6) {
+        const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(sa);
+        if (IN6_IS_ADDR_V4MAPPED(&sin6->sin6_addr)) {
+            uint32_t a;
+            memcpy(&a, &sin6->sin6_addr.s6_addr[12], 4);
+            set_v4(a, sin6->sin6_port);
+        } else {
+            memcpy(&ss_, sa, sizeof(sockaddr_in6));
+        }
+    }
 }
 
-inetaddr::inetaddr(const inetaddr& other) : reporter(other), ok_flag(other), address(other), sin_(other.sin_) {}
+inetaddr::inetaddr(const inetaddr& other) : reporter(other), ok_flag(other), address(other), ss_(other.ss_) {}
 
 inetaddr& inetaddr::operator=(const inetaddr& other) {
     reporter::operator=(other);
-    sin_ = other.sin_;
+    ss_ = other.ss_;
     return *this;
 }
 
-int inetaddr::length() const { return static_cast<int>(sizeof sin_); }
+int inetaddr::length() const {
+    return static_cast<int>(ss_.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+}
 
-const sockaddr* inetaddr::sockaddr_ptr() const { return reinterpret_cast<const sockaddr*>(&sin_); }
+const sockaddr* inetaddr::sockaddr_ptr() const { return reinterpret_cast<const sockaddr*>(&ss_); }
 
-int inetaddr::family() const { return sin_.sin_family; }
+int inetaddr::family() const { return is_valid() ? ss_.ss_family : 0; }
 
-bool inetaddr::is_valid() const { return sin_.sin_family == AF_INET; }
+bool inetaddr::is_valid() const { return ss_.ss_family == AF_INET || ss_.ss_family == AF_INET6; }
+
+uint32_t inetaddr::addr_net() const {
+    return ss_.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in*>(&ss_)->sin_addr.s_addr : INADDR_NONE;
+}
+
+uint16_t inetaddr::port_net() const {
+    if (ss_.ss_family == AF_INET6) return reinterpret_cast<const sockaddr_in6*>(&ss_)->sin6_port;
+    return reinterpret_cast<const sockaddr_in*>(&ss_)->sin_port;
+}
 
 std::string inetaddr::dotted() const {
     if (!is_valid()) return "invalid address";
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &sin_.sin_addr, text, sizeof text);
+    char text[INET6_ADDRSTRLEN];
+    if (ss_.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&ss_)->sin6_addr, text, sizeof text);
+    else
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&ss_)->sin_addr, text, sizeof text);
     return text;
 }
 
 std::string inetaddr::text() const {
     if (!is_valid()) return "invalid address";
-    return dotted() + ":" + std::to_string(ntohs(sin_.sin_port));
+    std::string port = std::to_string(ntohs(port_net()));
+    return ss_.ss_family == AF_INET6 ? "[" + dotted() + "]:" + port : dotted() + ":" + port;
 }
 
 }  // namespace orv

@@ -1,5 +1,7 @@
 // Socket addresses: the abstract `address` that connect and bind take, and `inetaddr`, an IPv4
-// address and port held as a sockaddr_in in network byte order.
+// or IPv6 address and port held as a socket address in network byte order. IPv4 texts are
+// "a.b.c.d:port"; IPv6 ones "[addr]:port", as in URLs. A host text with a colon is an IPv6
+// address (never looked up); IPv4-mapped IPv6 addresses read back as the IPv4 address.
 //
 // Host texts of digits and dots only are converted, never looked up ("hostname \"%s\" unparsable\n"
 // when that fails); any other text is looked up by name ("hostname unknown" with the error). Port
@@ -43,22 +45,22 @@ public:
     inetaddr(const reporter& parent, const char* host, uint16_t port_net);
     // IPv4 address and port, both in network order.
     inetaddr(const reporter& parent, uint32_t addr_net, uint16_t port_net);
-    // Copies an AF_INET sockaddr; anything else (or null) gives an invalid address.
+    // Copies an AF_INET or AF_INET6 sockaddr; anything else (or null) gives an invalid address.
     inetaddr(const reporter& parent, const sockaddr* sa);
     inetaddr(const inetaddr& other);
     inetaddr& operator=(const inetaddr& other);
     ~inetaddr() override = default;
 
-    int length() const override;  // always 16
+    int length() const override;  // 16 for IPv4, 28 for IPv6
     const sockaddr* sockaddr_ptr() const override;
-    int family() const override;        // AF_INET, or 0 when invalid
-    std::string text() const override;  // "a.b.c.d:port" or "invalid address"
+    int family() const override;        // AF_INET, AF_INET6, or 0 when invalid
+    std::string text() const override;  // "a.b.c.d:port", "[addr]:port" or "invalid address"
     bool is_valid() const override;
 
-    uint32_t addr_net() const { return sin_.sin_addr.s_addr; }
-    uint16_t port_net() const { return sin_.sin_port; }
+    // The IPv4 address (network order); INADDR_NONE for an IPv6 one.
+    uint32_t addr_net() const;
+    uint16_t port_net() const;
     std::string dotted() const;  // the address alone; "invalid address" when invalid
-    const sockaddr_in& sin() const { return sin_; }
 
     // The conversions used by the constructors, reporting through `r`.
     static uint32_t parse_host(const reporter& r, const char* host);
@@ -67,12 +69,14 @@ public:
     // The port (host order) of a decimal text 1..65535 or a known TCP service name; nullopt for
     // anything else, null and the empty text included.
     static std::optional<uint16_t> port_number(const char* port);
-    // True when parse_host would give a usable address: a dotted IPv4 address, or a name the
-    // resolver knows. Quiet: it reports nothing.
+    // True when the host text gives a usable address: a dotted IPv4 address, an IPv6 address,
+    // or a name the resolver knows. Quiet: it reports nothing.
     static bool host_resolves(const char* host);
 
 private:
-    sockaddr_in sin_{};
+    void set_v4(uint32_t addr_net, uint16_t port_net);
+
+    sockaddr_storage ss_{};
 };
 
 }  // namespace orv

@@ -227,7 +227,7 @@ std::unique_ptr<inetaddr> socket::local_address() {
         report(*this, "tried getsockname on closed socket\n");
         return nullptr;
     }
-    sockaddr_in sin{};
+    sockaddr_storage sin{};
     socklen_t len = sizeof sin;
     if (getsockname(handle_, reinterpret_cast<sockaddr*>(&sin), &len) != 0) {
         report_sockerr(*this, "getsockname failed");
@@ -241,7 +241,7 @@ std::unique_ptr<inetaddr> socket::peer_address() {
         report(*this, "tried getpeername on closed socket\n");
         return nullptr;
     }
-    sockaddr_in sin{};
+    sockaddr_storage sin{};
     socklen_t len = sizeof sin;
     if (getpeername(handle_, reinterpret_cast<sockaddr*>(&sin), &len) != 0) {
         report_sockerr(*this, "getpeername failed");

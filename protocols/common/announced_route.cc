@@ -19,6 +19,11 @@ announced_route::announced_route(relaysocket& announcer, const char* rendezvous_
         report(announcer, "unable to bind\n");
         return;
     }
+    if (local->family() != AF_INET) {
+        // The channel header and the rewritten response name IPv4 rendezvous only.
+        report(announcer, "announced data connections need an IPv4 control connection\n");
+        return;
+    }
     // The header is never sent from the rendezvous; the TLS end carries the data header.
     auto* r = new (std::nothrow)
         clientaccept(announcer, announcer.data(), control_channel_header(), local->addr_net(), rendezvous_type);

@@ -166,6 +166,11 @@ bool ftp_c_proto::start_passive(uint32_t address, uint16_t port, bool extended) 
     // The FTP client reaches the rendezvous where it reached us.
     std::unique_ptr<inetaddr> local = local_address();
     if (!local) return false;
+    if (local->family() != AF_INET) {
+        // The channel header and the 227 reply name IPv4 rendezvous only.
+        report(*this, "passive data connections need an IPv4 control connection\n");
+        return false;
+    }
     channel_header header = make_channel_header(false, true, address, port);
     clientaccept* plain = new (std::nothrow) clientaccept(*this, data(), header, local->addr_net());
     if (!plain || !plain->ok() || selectors().empty()) {

@@ -27,11 +27,11 @@ announcing_c_proto::examination oracle_c_proto::examine(std::string_view held, s
         report(*this, "unable to rewrite tns redirect: no local address\n");
         return examination::failed;
     }
+    announced_route route(*this, "Oracle client rendezvous", "system error. unable to create oracle accept socket\n");
+    if (!route.ok()) return examination::failed;
     char here[INET_ADDRSTRLEN];
     in_addr a{local->addr_net()};
     if (!inet_ntop(AF_INET, &a, here, sizeof here)) return examination::failed;
-    announced_route route(*this, "Oracle client rendezvous", "system error. unable to create oracle accept socket\n");
-    if (!route.ok()) return examination::failed;
     tns::rewrite_result r = tns::rewrite_redirect(held, found, here, route.port());
     if (!r.bytes) {
         report(*this, "%s", r.message);

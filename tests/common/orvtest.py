@@ -59,9 +59,11 @@ def listening(port, host=None):
     """True when something listens on port (on HOST when given; any address otherwise), seen
     without connecting, which would use up the single connection of a one-connection session."""
     want = ":%04X" % port
-    if host:
+    tables = ("/proc/net/tcp", "/proc/net/tcp6")
+    if host:  # an IPv4 address
         want = "%08X" % struct.unpack("<I", socket.inet_aton(host))[0] + want
-    for table in ("/proc/net/tcp",):
+        tables = ("/proc/net/tcp",)
+    for table in tables:
         with open(table) as f:
             for line in f.readlines()[1:]:
                 fields = line.split()

@@ -798,6 +798,11 @@ class session_tests(orvconf_test):
         for line in ('Local address:        localhost', 'Local port:           sieve',
                      'Server host:          no-such-host.invalid', 'Server port:          https'):
             self.assertIn(line + '\n', out)
+        # IPv6 listening addresses, as the agents take them.
+        for address in ('::1', '::'):
+            self.assertEqual(run(conf, '-session', '-insert', '-N', 'six', '-L', '9000', '-H', 'h', '-P', '1',
+                                 '-G', address, '-B', 'user', '-X', 'root', '-A', 'k1'), (0, '', ''))
+            self.assertIn('Local address:        %s\n' % address, run(conf, '-session', '-view', '-N', 'six')[1])
 
     def test_session_view_text(self):
         conf = self.session_conf()

@@ -1,5 +1,6 @@
 // inetaddr: host and port text rules, the four constructors and the text forms.
 #include <arpa/inet.h>
+#include <sys/un.h>
 
 #include <gtest/gtest.h>
 
@@ -86,11 +87,42 @@ TEST(inetaddr, the_four_constructors) {
     }
 }
 
-TEST(inetaddr, other_families_are_invalid) {
+TEST(inetaddr, ipv6_addresses_and_other_families) {
+    reporter r;
+    struct row {
+        const char* host;
+        uint16_t port;
+        int family;
+        const char* text;
+    };
+    // A text with a colon is an IPv6 address, never a name; IPv4-mapped ones read as IPv4.
+    const row table[] = {
+        {"::1", 443, AF_INET6, "[::1]:443"},
+        {"::", 0, AF_INET6, "[::]:0"},
+        {"fe80::1:2", 80, AF_INET6, "[fe80::1:2]:80"},
+        {"::ffff:127.0.0.2", 9, AF_INET6, "[::ffff:127.0.0.2]:9"},
+    };
+    for (const row& t : table) {
+        inetaddr a(r, t.host, htons(t.port));
+        EXPECT_EQ(a.family(), t.family) << t.host;
+        EXPECT_EQ(a.text(), t.text) << t.host;
+        EXPECT_EQ(a.addr_net(), INADDR_NONE) << t.host;
+        EXPECT_TRUE(inetaddr::host_resolves(t.host)) << t.host;
+    }
+    EXPECT_FALSE(inetaddr::host_resolves("::1::2"));
+    // From socket addresses: IPv6 as it is, an IPv4-mapped one as the IPv4 address.
     sockaddr_in6 six{};
     six.sin6_family = AF_INET6;
-    reporter r;
-    inetaddr a(r, reinterpret_cast<const sockaddr*>(&six));
+    six.sin6_port = htons(7);
+    inet_pton(AF_INET6, "::1", &six.sin6_addr);
+    EXPECT_EQ(inetaddr(r, reinterpret_cast<const sockaddr*>(&six)).text(), "[::1]:7");
+    inet_pton(AF_INET6, "::ffff:127.0.0.3", &six.sin6_addr);
+    inetaddr mapped(r, reinterpret_cast<const sockaddr*>(&six));
+    EXPECT_EQ(mapped.family(), AF_INET);
+    EXPECT_EQ(mapped.text(), "127.0.0.3:7");
+    sockaddr_un unix_address{};
+    unix_address.sun_family = AF_UNIX;
+    inetaddr a(r, reinterpret_cast<const sockaddr*>(&unix_address));
     EXPECT_FALSE(a.is_valid());
     EXPECT_EQ(a.family(), 0);
     EXPECT_EQ(a.text(), "invalid address");

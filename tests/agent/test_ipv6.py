@@ -1,0 +1,132 @@
+"""IPv6 listeners: orvclient and orvserver on ::1 (and on ::, which takes IPv4 clients too), with
+the log naming IPv6 peers as [addr]:port and IPv4 ones byte for byte as before. An FTP control
+connection over IPv6 cannot announce a passive data connection (the channel header names IPv4
+rendezvous): it is refused with a clear line."""
+import os
+import re
+import socket
+import ssl
+import sys
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from orvtest import case, check, echo, main, recv_exact, wait_for  # noqa: E402
+
+
+def connect6(port, timeout=20):
+    return socket.create_connection(("::1", port), timeout=timeout)
+
+
+def listening6(port):
+    want = ":%04X" % port
+    with open("/proc/net/tcp6") as f:
+        return any(l.split()[1].endswith(want) and l.split()[3] == "0A" for l in f.readlines()[1:])
+
+
+def has_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+def needs_ipv6(test):
+    def run(w):
+        if not has_ipv6_loopback():
+            print("no ::1 here; skipped")
+            sys.exit(77)
+        test(w)
+    run.__name__ = test.__name__
+    run.__doc__ = test.__doc__
+    return run
+
+
+@case(may_skip=True)
+@needs_ipv6
+def orvclient_on_ipv6_loopback(w):
+    """bindaddr ::1: an IPv6 client is relayed, and the log names it [::1]:port."""
+    far_port, _ = w.far_agent(w.service(echo))
+    conf, port = w.standard_config(far_port=far_port, extra="multicall=1 bindaddr=::1")
+    agent = w.agent(conf, "s1")
+    wait_for(lambda: listening6(port) or agent.poll() is not None, 20, "orvclient on ::1")
+    with connect6(port) as s:
+        s.sendall(b"six")
+        check(recv_exact(s, 3) == b"six", "echo over IPv6")
+    lines = w.wait_lines("DISCONNECT")
+    check(any(re.match(r"INF DISCONNECT session: s1, client: \[::1\]:\d+, server: 127\.0\.0\.1:%d, " % far_port, l)
+              for l in lines), "the IPv6 client in the log: %r" % lines)
+
+
+@case(may_skip=True)
+@needs_ipv6
+def wildcard_listener_takes_both_families(w):
+    """bindaddr ::: IPv6 and IPv4 clients both come in; an IPv4 one is logged as a.b.c.d:port."""
+    far_port, _ = w.far_agent(w.service(echo))
+    conf, port = w.standard_config(far_port=far_port, extra="multicall=1 bindaddr=::")
+    agent = w.agent(conf, "s1")
+    wait_for(lambda: listening6(port) or agent.poll() is not None, 20, "orvclient on ::")
+    for family, host in ((socket.AF_INET6, "::1"), (socket.AF_INET, "127.0.0.1")):
+        with socket.create_connection((host, port), timeout=20) as s:
+            s.sendall(b"x")
+            check(recv_exact(s, 1) == b"x", "echo from %s" % host)
+    lines = w.wait_lines("DISCONNECT", 2)
+    check(any(", client: [::1]:" in l for l in lines) and
+          any(re.search(r", client: 127\.0\.0\.1:\d+, ", l) for l in lines if l.startswith("INF DISCONNECT")),
+          "both families in the log: %r" % lines)
+
+
+def tls_client6(w, port):
+    """A TLS connection to [::1]:port with the test user's certificate."""
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.load_verify_locations(w.path("ca.crt"))
+    ctx.load_cert_chain(w.path("user.crt"), w.path("user.key"))
+    return ctx.wrap_socket(connect6(port))
+
+
+@case(may_skip=True)
+@needs_ipv6
+def orvserver_on_ipv6_loopback(w):
+    """orvserver with bindaddr ::1 serves a TLS client over IPv6, named [::1]:port in its log."""
+    far_port, server = w.orvserver_agent(w.service(echo), extra="bindaddr=::1")
+    with tls_client6(w, far_port) as s:
+        s.sendall(b"tls6")
+        check(recv_exact(s, 4) == b"tls6", "echo through orvserver over IPv6")
+    lines = w.wait_lines("DISCONNECT", name="orvserver.log")
+    check(any(re.match(r"INF DISCONNECT session: far, client: \[::1\]:\d+, ", l) for l in lines),
+          "the IPv6 client in orvserver's log: %r" % lines)
+
+
+def ftp_service(sock):
+    """Greets, and answers a PASV with a 227 (after the channel header and the command)."""
+    sock.sendall(b"220 hi\r\n")
+    seen = b""
+    while b"PASV" not in seen:
+        chunk = sock.recv(100)
+        if not chunk:
+            return
+        seen += chunk
+    sock.sendall(b"227 Entering Passive Mode (127,0,0,1,4,1).\r\n")
+    sock.recv(100)
+
+
+@case(may_skip=True)
+@needs_ipv6
+def ftp_passive_over_ipv6_is_refused(w):
+    """An FTP control connection that came in over IPv6 cannot announce a passive data connection
+    (the 227 reply and the channel header name IPv4 rendezvous only): it ends with a clear line."""
+    far_port, _ = w.far_agent(w.service(ftp_service))
+    conf, port = w.standard_config(far_port=far_port, extra="multicall=1 bindaddr=::1 login=ftp")
+    agent = w.agent(conf, "s1")
+    wait_for(lambda: listening6(port) or agent.poll() is not None, 20, "orvclient on ::1")
+    with connect6(port) as s:
+        check(s.recv(100).startswith(b"220"), "greeting")
+        s.sendall(b"PASV\r\n")
+        check(s.recv(100) == b"", "closed instead of a 227 naming an IPv4 rendezvous")
+    w.wait_lines("^passive data connections need an IPv4 control connection$")
+
+
+if __name__ == "__main__":
+    main()
