@@ -5,12 +5,11 @@ rendezvous): it is refused with a clear line."""
 import os
 import re
 import socket
-import ssl
 import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import case, check, echo, main, recv_exact, wait_for  # noqa: E402
+from orvtest import case, check, echo, main, recv_exact, recv_until, wait_for  # noqa: E402
 
 
 def connect6(port, timeout=20):
@@ -43,14 +42,22 @@ def needs_ipv6(test):
     return run
 
 
+def tunnel_on(w, bindaddr, service=echo, extra=""):
+    """orvclient listening on BINDADDR (IPv6), through the far agent to SERVICE; returns (far
+    agent's port, orvclient's port)."""
+    far_port, _ = w.far_agent(w.service(service))
+    conf, port = w.standard_config(far_port=far_port, extra="multicall=1 bindaddr=%s %s" % (bindaddr, extra))
+    agent = w.agent(conf, "s1")
+    wait_for(lambda: listening6(port) or agent.poll() is not None, 20, "orvclient on %s" % bindaddr)
+    check(agent.poll() is None, "orvclient ended: %s" % w.read("agent.log"))
+    return far_port, port
+
+
 @case(may_skip=True)
 @needs_ipv6
 def orvclient_on_ipv6_loopback(w):
     """bindaddr ::1: an IPv6 client is relayed, and the log names it [::1]:port."""
-    far_port, _ = w.far_agent(w.service(echo))
-    conf, port = w.standard_config(far_port=far_port, extra="multicall=1 bindaddr=::1")
-    agent = w.agent(conf, "s1")
-    wait_for(lambda: listening6(port) or agent.poll() is not None, 20, "orvclient on ::1")
+    far_port, port = tunnel_on(w, "::1")
     with connect6(port) as s:
         s.sendall(b"six")
         check(recv_exact(s, 3) == b"six", "echo over IPv6")
@@ -63,10 +70,7 @@ def orvclient_on_ipv6_loopback(w):
 @needs_ipv6
 def wildcard_listener_takes_both_families(w):
     """bindaddr ::: IPv6 and IPv4 clients both come in; an IPv4 one is logged as a.b.c.d:port."""
-    far_port, _ = w.far_agent(w.service(echo))
-    conf, port = w.standard_config(far_port=far_port, extra="multicall=1 bindaddr=::")
-    agent = w.agent(conf, "s1")
-    wait_for(lambda: listening6(port) or agent.poll() is not None, 20, "orvclient on ::")
+    _, port = tunnel_on(w, "::")
     for family, host in ((socket.AF_INET6, "::1"), (socket.AF_INET, "127.0.0.1")):
         with socket.create_connection((host, port), timeout=20) as s:
             s.sendall(b"x")
@@ -77,21 +81,12 @@ def wildcard_listener_takes_both_families(w):
           "both families in the log: %r" % lines)
 
 
-def tls_client6(w, port):
-    """A TLS connection to [::1]:port with the test user's certificate."""
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    ctx.check_hostname = False
-    ctx.load_verify_locations(w.path("ca.crt"))
-    ctx.load_cert_chain(w.path("user.crt"), w.path("user.key"))
-    return ctx.wrap_socket(connect6(port))
-
-
 @case(may_skip=True)
 @needs_ipv6
 def orvserver_on_ipv6_loopback(w):
     """orvserver with bindaddr ::1 serves a TLS client over IPv6, named [::1]:port in its log."""
-    far_port, server = w.orvserver_agent(w.service(echo), extra="bindaddr=::1")
-    with tls_client6(w, far_port) as s:
+    far_port, _ = w.orvserver_agent(w.service(echo), extra="bindaddr=::1")
+    with w.tls_client(far_port, host="::1") as s:
         s.sendall(b"tls6")
         check(recv_exact(s, 4) == b"tls6", "echo through orvserver over IPv6")
     lines = w.wait_lines("DISCONNECT", name="orvserver.log")
@@ -102,12 +97,8 @@ def orvserver_on_ipv6_loopback(w):
 def ftp_service(sock):
     """Greets, and answers a PASV with a 227 (after the channel header and the command)."""
     sock.sendall(b"220 hi\r\n")
-    seen = b""
-    while b"PASV" not in seen:
-        chunk = sock.recv(100)
-        if not chunk:
-            return
-        seen += chunk
+    if recv_until(sock, b"PASV") is None:
+        return
     sock.sendall(b"227 Entering Passive Mode (127,0,0,1,4,1).\r\n")
     sock.recv(100)
 
@@ -117,10 +108,7 @@ def ftp_service(sock):
 def ftp_passive_over_ipv6_is_refused(w):
     """An FTP control connection that came in over IPv6 cannot announce a passive data connection
     (the 227 reply and the channel header name IPv4 rendezvous only): it ends with a clear line."""
-    far_port, _ = w.far_agent(w.service(ftp_service))
-    conf, port = w.standard_config(far_port=far_port, extra="multicall=1 bindaddr=::1 login=ftp")
-    agent = w.agent(conf, "s1")
-    wait_for(lambda: listening6(port) or agent.poll() is not None, 20, "orvclient on ::1")
+    _, port = tunnel_on(w, "::1", service=ftp_service, extra="login=ftp")
     with connect6(port) as s:
         check(s.recv(100).startswith(b"220"), "greeting")
         s.sendall(b"PASV\r\n")

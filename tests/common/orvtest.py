@@ -332,8 +332,8 @@ class World:
         agent = self.agent(conf, "s1", log_name=log_name, wait_port=port, **kw)
         return port, agent, far, far_port
 
-    def tls_client(self, port, cert="user", timeout=20, version=None):
-        """A TLS connection to 127.0.0.1:port that trusts the test CA, with CERT.crt as the client
+    def tls_client(self, port, cert="user", timeout=20, version=None, host="127.0.0.1"):
+        """A TLS connection to HOST:port that trusts the test CA, with CERT.crt as the client
         certificate (cert=None: none) and, when given, only that ssl.TLSVersion."""
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
         ctx.check_hostname = False
@@ -342,7 +342,7 @@ class World:
             ctx.load_cert_chain(self.path(cert + ".crt"), self.path(cert + ".key"))
         if version:
             ctx.minimum_version = ctx.maximum_version = version
-        return ctx.wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=timeout))
+        return ctx.wrap_socket(socket.create_connection((host, port), timeout=timeout))
 
     def tls_server_context(self, cert="far"):
         """The TLS context of a scripted far agent: CERT.crt, and a client certificate of the test
@@ -432,15 +432,21 @@ def http_response(body):
             % (len(body), body))
 
 
+def recv_until(sock, marker):
+    """What the peer sends up to and including `marker`; None when it ends before."""
+    data = b""
+    while marker not in data:
+        chunk = sock.recv(4096)
+        if not chunk:
+            return None
+        data += chunk
+    return data
+
+
 def http_reply(body):
     def serve(sock):
-        request = b""
-        while b"\r\n\r\n" not in request:
-            chunk = sock.recv(4096)
-            if not chunk:
-                return
-            request += chunk
-        sock.sendall(http_response(body))
+        if recv_until(sock, b"\r\n\r\n") is not None:
+            sock.sendall(http_response(body))
     return serve
 
 
