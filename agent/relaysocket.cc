@@ -72,6 +72,11 @@ relaysocket::relaysocket(const reporter& parent, connection_data& data, const ch
     setup(relay_state::setting_up, false);
 }
 
+void relaysocket::handle_replaced() {
+    sslsocket::handle_replaced();
+    if (!set_relay_options(*this, data_)) clear_ok();
+}
+
 void relaysocket::setup(relay_state first, bool accepted) {
     if (!ok()) return;
     if (!set_relay_options(*this, data_)) {
@@ -83,7 +88,11 @@ void relaysocket::setup(relay_state first, bool accepted) {
 }
 
 relaysocket::~relaysocket() {
-    if (named_.ticket && data_.name_resolver()) data_.name_resolver()->cancel(named_.ticket);
+    if (resolver* r = data_.name_resolver()) {
+        for (uint64_t t : lookup_.ticket) {
+            if (t) r->cancel(t);
+        }
+    }
     if (pair_) pair_->member_gone(this);
     relaysocket* partner = partner_;
     remove_partner(this);
@@ -105,6 +114,10 @@ bool relaysocket::start_connect(const inetaddr& target, bool through_proxy) {
         clear_ok();
         return false;
     }
+    if (target.family() != handle_family() && reopen(target.family()) != 0) {
+        clear_ok();
+        return false;
+    }
     int rc = through_proxy ? connect(&target) : connect_direct(&target);
     if (rc == -1) {
         report(*this, "unable to connect\n");
@@ -120,81 +133,160 @@ bool relaysocket::start_connect_to(const std::string& host, uint16_t port, bool 
     named_.host = host;
     named_.port = port;
     named_.through_proxy = through_proxy;
-    bool failed = false;
-    if (!address_now(host, lookup_for::target, named_.target_net, failed)) {
-        if (failed) clear_ok();
-        return !failed;
-    }
-    if (!connect_known_target()) {
+    if (!begin_lookup(host, connect_step::target_lookup) || (lookup_ready() && !lookup_complete())) {
         clear_ok();
         return false;
     }
     return true;
 }
 
-bool relaysocket::address_now(const std::string& host, lookup_for what, uint32_t& addr_net, bool& failed) {
-    failed = false;
-    // Texts of digits and dots only are addresses, never names.
-    if (host.find_first_not_of("0123456789.") == std::string::npos) {
-        std::optional<uint32_t> a = resolver::numeric(host);
-        if (!a) {
-            report(*this, "hostname \"%s\" unparsable\n", host.c_str());
-            failed = true;
-            return false;
-        }
-        addr_net = *a;
-        return true;
-    }
-    resolver* r = data_.name_resolver();
-    if (r) {
-        if (std::optional<resolver::answer> kept = r->cached(host); kept && !kept->addresses_net.empty()) {
-            addr_net = kept->addresses_net.front();
-            return true;
-        }
-        named_.waiting_for = what;
-        named_.ticket = r->lookup(host, [this](const resolver::answer& a) { on_lookup(a.addresses_net, a.error); });
-        if (named_.ticket) return false;
-    }
-    named_.waiting_for = lookup_for::nothing;
-    report(*this, "unable to look up %s: %s\n", host.c_str(), "no resolver");
-    failed = true;
-    return false;
+namespace {
+
+int family_at(int index) { return index == 0 ? AF_INET6 : AF_INET; }
+
+void set_port(sockaddr_storage& a, uint16_t port_net) {
+    if (a.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6*>(&a)->sin6_port = port_net;
+    else reinterpret_cast<sockaddr_in*>(&a)->sin_port = port_net;
 }
 
-bool relaysocket::connect_known_target() {
-    inetaddr target(*this, named_.target_net, htons(named_.port));
-    if (!named_.through_proxy || !proxy_applies(&target)) return start_connect(target, false);
-    const proxy_settings& proxy = proxy_configuration();
-    uint32_t proxy_net = 0;
-    bool failed = false;
-    if (!address_now(proxy.host, lookup_for::proxy, proxy_net, failed)) return !failed;
-    inetaddr proxy_address(*this, proxy_net, inetaddr::parse_port(proxy.port.c_str()));
-    if (connect_through(&target, &proxy_address) == -1) {
-        report(*this, "unable to connect\n");
+// Happy Eyeballs gives the IPv6 answer this long to follow an IPv4 one.
+constexpr int resolution_delay_ms = 50;
+
+}  // namespace
+
+bool relaysocket::begin_lookup(const std::string& host, connect_step step) {
+    resolver* r = data_.name_resolver();
+    for (uint64_t t : lookup_.ticket) {
+        if (t && r) r->cancel(t);
+    }
+    lookup_ = name_lookup{};
+    lookup_.host = host;
+    named_.step = step;
+    // Texts of digits and dots only are addresses, never names.
+    bool dotted = !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos;
+    if (std::optional<sockaddr_storage> a = resolver::literal(host)) {
+        lookup_.done[0] = lookup_.done[1] = true;
+        lookup_.found[a->ss_family == AF_INET6 ? 0 : 1].push_back(*a);
+        return true;
+    }
+    if (dotted) {
+        report(*this, "hostname \"%s\" unparsable\n", host.c_str());
         return false;
     }
+    if (!r) {
+        report(*this, "unable to look up %s: %s\n", host.c_str(), "no resolver");
+        return false;
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (std::optional<resolver::answer> kept = r->cached(host, family_at(i))) {
+            lookup_.done[i] = true;
+            lookup_.found[i] = kept->addresses;
+            continue;
+        }
+        lookup_.ticket[i] = r->lookup(host, family_at(i), [this, i](const resolver::answer& got) {
+            on_answer(i, got.addresses, got.error);
+        });
+        if (!lookup_.ticket[i]) {
+            report(*this, "unable to look up %s: %s\n", host.c_str(), "no resolver");
+            return false;
+        }
+    }
+    if (!lookup_.found[1].empty() && !lookup_.done[0]) lookup_.v4_since_ms = now_ms();
     return true;
 }
 
-void relaysocket::on_lookup(const std::vector<uint32_t>& addresses_net, const std::string& error) {
-    lookup_for what = named_.waiting_for;
-    named_.ticket = 0;
-    named_.waiting_for = lookup_for::nothing;
-    const std::string& name = what == lookup_for::proxy ? proxy_configuration().host : named_.host;
-    bool going_on = false;
-    if (addresses_net.empty()) {
-        report(*this, "unable to look up %s: %s\n", name.c_str(), error.c_str());
-    } else if (what == lookup_for::target) {
-        named_.target_net = addresses_net.front();
-        going_on = connect_known_target();
-    } else {
-        inetaddr target(*this, named_.target_net, htons(named_.port));
-        inetaddr proxy_address(*this, addresses_net.front(), inetaddr::parse_port(proxy_configuration().port.c_str()));
-        going_on = connect_through(&target, &proxy_address) != -1;
-        if (!going_on) report(*this, "unable to connect\n");
+bool relaysocket::lookup_ready() const {
+    if (lookup_over() || !lookup_.found[0].empty()) return true;
+    return lookup_.v4_since_ms >= 0 && now_ms() - lookup_.v4_since_ms >= resolution_delay_ms;
+}
+
+void relaysocket::on_answer(int index, const std::vector<sockaddr_storage>& addresses, const std::string& error) {
+    lookup_.ticket[index] = 0;
+    lookup_.done[index] = true;
+    lookup_.found[index] = addresses;
+    lookup_.error[index] = error;
+    bool going_on = true;
+    if (named_.step == connect_step::connecting) {
+        // A family that answered after the connect began joins the race, if one runs.
+        if (connect_race* race = this->race()) {
+            for (sockaddr_storage a : addresses) {
+                set_port(a, htons(named_.port));
+                race->add(a);
+            }
+            if (lookup_over()) race->finish_list();
+            post_deadline();
+            request_update();
+        }
+        return;
     }
+    if (index == 1 && !addresses.empty() && !lookup_.done[0]) lookup_.v4_since_ms = now_ms();
+    if (lookup_ready()) going_on = lookup_complete();
+    else post_deadline();
     if (going_on) request_update();
     else enter(relay_state::closed);
+}
+
+bool relaysocket::lookup_complete() {
+    if (lookup_.found[0].empty() && lookup_.found[1].empty()) {
+        // The IPv4 reason first, as before IPv6; a family that merely has no address says less.
+        const std::string& v4 = lookup_.error[1];
+        const std::string& v6 = lookup_.error[0];
+        bool v4_plain = v4.empty() || v4 == "no IPv4 address" || v4.find("no data") != std::string::npos;
+        const std::string& why = (!v4_plain || v6.empty()) ? v4 : v6;
+        report(*this, "unable to look up %s: %s\n", lookup_.host.c_str(), why.empty() ? "no address" : why.c_str());
+        return false;
+    }
+    if (named_.step == connect_step::target_lookup && named_.through_proxy) {
+        // The proxy connects for us: one address of the target, IPv4 first as proxies expect.
+        named_.target = !lookup_.found[1].empty() ? lookup_.found[1].front() : lookup_.found[0].front();
+        set_port(named_.target, htons(named_.port));
+        inetaddr target(*this, reinterpret_cast<const sockaddr*>(&named_.target));
+        if (proxy_applies(&target)) {
+            if (!begin_lookup(proxy_configuration().host, connect_step::proxy_lookup)) return false;
+            return !lookup_ready() || lookup_complete();
+        }
+    }
+    return connect_found(named_.step == connect_step::proxy_lookup);
+}
+
+bool relaysocket::connect_found(bool via_proxy) {
+    uint16_t port_net = via_proxy ? inetaddr::parse_port(proxy_configuration().port.c_str()) : htons(named_.port);
+    named_.step = connect_step::connecting;
+    std::vector<sockaddr_storage> all = lookup_.found[0];
+    all.insert(all.end(), lookup_.found[1].begin(), lookup_.found[1].end());
+    for (sockaddr_storage& a : all) set_port(a, port_net);
+    inetaddr target(*this, reinterpret_cast<const sockaddr*>(via_proxy ? &named_.target : &all.front()));
+    if (all.size() == 1 && lookup_over()) {
+        // One address: a plain connect on a socket of its family.
+        inetaddr to(*this, reinterpret_cast<const sockaddr*>(&all.front()));
+        if (to.family() != handle_family() && reopen(to.family()) != 0) return false;
+        int rc = via_proxy ? connect_through(&target, &to) : connect_direct(&to);
+        if (rc == -1) report(*this, "unable to connect\n");
+        return rc != -1;
+    }
+    auto race = std::make_unique<connect_race>();
+    for (const sockaddr_storage& a : all) race->add(a);
+    if (lookup_over()) race->finish_list();
+    int rc = via_proxy ? connect_through_any(&target, std::move(race)) : connect_direct_any(std::move(race));
+    if (rc == -1) {
+        report(*this, "unable to connect\n");
+        return false;
+    }
+    post_deadline();
+    return true;
+}
+
+void relaysocket::post_deadline() {
+    int64_t due = due_ms_;
+    auto sooner = [&due](int64_t at) {
+        if (at >= 0 && (due < 0 || at < due)) due = at;
+    };
+    if (setting_up()) {
+        if (named_.step != connect_step::connecting && lookup_.v4_since_ms >= 0)
+            sooner(lookup_.v4_since_ms + resolution_delay_ms);
+        sooner(race_due_ms());
+    }
+    set_deadline(due);
 }
 
 // ---- states -----------------------------------------------------------------------------------
@@ -257,13 +349,13 @@ bool relaysocket::output_over() const {
 }
 
 bool relaysocket::setup_complete() const {
-    return !named_.ticket && !is_connecting() && tunnel_ready() && !in_handshake() && !(ctx() && !ssl());
+    bool waiting_for_name = named_.step == connect_step::target_lookup || named_.step == connect_step::proxy_lookup;
+    return !waiting_for_name && !is_connecting() && tunnel_ready() && !in_handshake() && !(ctx() && !ssl());
 }
 
 void relaysocket::report_setup_timeout() {
-    if (named_.ticket) {
-        const std::string& name = named_.waiting_for == lookup_for::proxy ? proxy_configuration().host : named_.host;
-        report(*this, "unable to look up %s: timed out\n", name.c_str());
+    if (named_.step == connect_step::target_lookup || named_.step == connect_step::proxy_lookup) {
+        report(*this, "unable to look up %s: timed out\n", lookup_.host.c_str());
     } else if (is_connecting()) report_sockerr(*this, "connect failed", ETIMEDOUT);
     else if (!tunnel_ready()) report(*this, "unable to read proxy response. timed out\n");
     else report(*this, "SSL handshake failed: timed out%s\n", handshake_failure_note().c_str());
@@ -312,13 +404,20 @@ int relaysocket::handle_events(int readable, int writable, int error) {
     if (state_ == relay_state::closed) return -1;
     bool due = deadline_passed();
     if (setting_up()) {
-        if (named_.ticket) {
-            // Waiting for a name: nothing of the socket's to do; the answer comes to on_lookup.
-            if (!due) return 1;
-            report_setup_timeout();
-            return -1;
+        if (named_.step == connect_step::target_lookup || named_.step == connect_step::proxy_lookup) {
+            // Waiting for a name: the answers come to on_answer; the deadline may end the
+            // resolution delay.
+            if (due) {
+                report_setup_timeout();
+                return -1;
+            }
+            if (lookup_ready() && !lookup_complete()) return -1;
+            post_deadline();
+            return 1;
         }
+        bool racing = race() != nullptr;
         if (sslsocket::handle_events(readable, writable, error) == -1) return -1;
+        if (racing) post_deadline();
         if (!setup_complete()) {
             if (!due) return 1;
             report_setup_timeout();
@@ -393,7 +492,7 @@ bool relaysocket::read_wanted() {
 }
 
 int relaysocket::wants_events(int* read, int* write, int* error) {
-    if (setting_up() && named_.ticket) {
+    if (setting_up() && (named_.step == connect_step::target_lookup || named_.step == connect_step::proxy_lookup)) {
         *read = *write = *error = 0;  // the deadline is all it waits on
         return 0;
     }

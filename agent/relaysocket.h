@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/socket.h>
+
 #include "agent/channel_header.h"
 #include "agent/type_label.h"
 #include "net/rwbuf.h"
@@ -144,6 +146,8 @@ protected:
     // with the ok flag cleared when it fails at once; a lookup that fails later ends the set-up
     // with "unable to look up NAME: REASON".
     bool start_connect_to(const std::string& host, uint16_t port, bool through_proxy);
+    // A new handle (another family, a race's winner) gets the relay's socket options too.
+    void handle_replaced() override;
     // The first call once set-up has completed; -1 refuses the connection.
     virtual int established();
     // Our own expired certificate, named in a failed handshake's line.
@@ -187,18 +191,34 @@ private:
     friend void remove_partner(relaysocket*);
     friend class pair;
 
-    // Which name a connect waits for (start_connect_to).
-    enum class lookup_for { nothing, target, proxy };
-
-    // The address of `host` now (dotted, or an answer still fresh): true with `addr_net` set;
-    // otherwise a lookup is started (`waiting_for_` says for what) or, when none can be, the
-    // message is written and `failed` set.
-    bool address_now(const std::string& host, lookup_for what, uint32_t& addr_net, bool& failed);
-    // The next step once the target's address is known: the proxy's address, or the connect.
-    // False after the message.
-    bool connect_known_target();
-    void on_lookup(const std::vector<uint32_t>& addresses_net, const std::string& error);
-
+    // The steps of a connect by name (start_connect_to): the target's lookup, the HTTPS proxy's
+    // lookup, then the connect itself (the lower layers' connect, racing the addresses when
+    // there are several).
+    enum class connect_step { none, target_lookup, proxy_lookup, connecting };
+    // One name's lookups, both families at once; [0] is IPv6, [1] IPv4.
+    struct name_lookup {
+        std::string host;
+        uint64_t ticket[2] = {0, 0};  // 0: no query under way
+        bool done[2] = {false, false};
+        std::vector<sockaddr_storage> found[2];
+        std::string error[2];
+        int64_t v4_since_ms = -1;  // IPv4 addresses came while IPv6 ones were still awaited
+    };
+    // Starts looking up `host` (both families) for `step`; a literal address is known at once.
+    // False after the message when no lookup can start.
+    bool begin_lookup(const std::string& host, connect_step step);
+    void on_answer(int family_index, const std::vector<sockaddr_storage>& addresses, const std::string& error);
+    // True once the lookup may go on: IPv6 addresses came, both families answered, or IPv4 ones
+    // came and IPv6 has had its short head start (Happy Eyeballs' resolution delay).
+    bool lookup_ready() const;
+    bool lookup_over() const { return lookup_.done[0] && lookup_.done[1]; }
+    // The step after a ready lookup: the proxy's lookup or the connect. False after the message.
+    bool lookup_complete();
+    // Connects to the addresses of the lookup (through the proxy to `named_.target` when
+    // `via_proxy`). False after the message.
+    bool connect_found(bool via_proxy);
+    // The set-up deadline, or an earlier wake-up of the lookup or the connect race.
+    void post_deadline();
     // What moves an end from one state to the next (the table above).
     enum class relay_event {
         setup_complete,  // the lower layers' connect, proxy exchange and handshake are done
@@ -239,16 +259,15 @@ private:
     const char* read_kind_ = nullptr;
     int64_t last_transfer_ms_;
     int64_t due_ms_ = -1;  // the state's deadline: set-up, accept, inactivity or linger
-    // A connect by name (start_connect_to): where to, and the lookup under way (ticket 0: none).
+    // A connect by name (start_connect_to): where to, and how far it has come.
     struct named_connect {
         std::string host;
         uint16_t port = 0;
         bool through_proxy = false;
-        uint32_t target_net = 0;
-        lookup_for waiting_for = lookup_for::nothing;
-        uint64_t ticket = 0;
+        connect_step step = connect_step::none;
+        sockaddr_storage target{};  // the target's address once known (for the proxy's CONNECT)
     } named_;
-
+    name_lookup lookup_;
 protected:
     std::string mapped_name_;
     std::string peer_name_text_;

@@ -60,7 +60,9 @@ bool proxysocket::proxy_applies(const address* to) {
     const proxy_settings& proxy = proxy_configuration();
     if (!proxy.enabled()) return false;
     std::string target = to->text();
-    return !in_direct_list(proxy.direct, target.substr(0, target.find(':')));
+    // "a.b.c.d:port" or "[addr]:port": the direct list names addresses without ports.
+    std::string host = target.front() == '[' ? target.substr(1, target.find(']') - 1) : target.substr(0, target.find(':'));
+    return !in_direct_list(proxy.direct, host);
 }
 
 int proxysocket::connect(const address* to) {
@@ -82,6 +84,22 @@ int proxysocket::connect_through(const address* to, const address* proxy) {
     int rc = socket::connect(proxy);
     if (rc == 0 && !is_connecting()) return run_exchange();
     return rc;
+}
+
+int proxysocket::connect_direct_any(std::unique_ptr<connect_race> race) {
+    tunnel_ready_ = 1;
+    return connect_any(std::move(race));
+}
+
+int proxysocket::connect_through_any(const address* to, std::unique_ptr<connect_race> proxy_race) {
+    if (is_closed() || is_connecting()) return socket::connect(to);
+    std::string request = "CONNECT " + to->text() + " HTTP/1.0\r\n\r\n";
+    if (!exchange_.append(request.data(), static_cast<int>(request.size()))) {
+        report(*this, "out of memory\n");
+        return -1;
+    }
+    step_ = exchange_step::send;
+    return connect_any(std::move(proxy_race));
 }
 
 int proxysocket::is_busy() { return (is_connecting() || !tunnel_ready_) ? 1 : 0; }

@@ -9,6 +9,7 @@
 // handle_events return -1.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "net/rwbuf.h"
@@ -54,6 +55,9 @@ public:
     // Connects to the proxy at `proxy` (already looked up) and asks it for a tunnel to `to`.
     int connect_through(const address* to, const address* proxy);
 
+    // The same two with the addresses of `race` raced for the first hop (connect_any).
+    int connect_direct_any(std::unique_ptr<connect_race> race);
+    int connect_through_any(const address* to, std::unique_ptr<connect_race> proxy_race);
     int tunnel_ready() const { return tunnel_ready_; }
 
 protected:

@@ -82,8 +82,29 @@ std::optional<uint32_t> resolver::numeric(const std::string& host) {
     return a.s_addr;
 }
 
-std::optional<resolver::answer> resolver::cached(const std::string& host) {
-    auto it = cache_.find(host);
+std::optional<sockaddr_storage> resolver::literal(const std::string& host) {
+    sockaddr_storage a{};
+    if (std::optional<uint32_t> v4 = numeric(host)) {
+        auto* sin = reinterpret_cast<sockaddr_in*>(&a);
+        sin->sin_family = AF_INET;
+        sin->sin_addr.s_addr = *v4;
+        return a;
+    }
+    std::string text = host;
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&a);
+    if (text.find(':') == std::string::npos || inet_pton(AF_INET6, text.c_str(), &sin6->sin6_addr) != 1)
+        return std::nullopt;
+    sin6->sin6_family = AF_INET6;
+    return a;
+}
+
+std::string resolver::query_key(const std::string& host, int family) {
+    return (family == AF_INET6 ? "6 " : "4 ") + host;
+}
+
+std::optional<resolver::answer> resolver::cached(const std::string& host, int family) {
+    auto it = cache_.find(query_key(host, family));
     if (it == cache_.end()) return std::nullopt;
     if (iodesc::now_ms() >= it->second.until_ms) {
         cache_.erase(it);
@@ -92,17 +113,18 @@ std::optional<resolver::answer> resolver::cached(const std::string& host) {
     return it->second.found;
 }
 
-uint64_t resolver::lookup(const std::string& host, callback done) {
+uint64_t resolver::lookup(const std::string& host, int family, callback done) {
     if (!channel_) return 0;
     uint64_t ticket = next_ticket_++;
     waiting_[ticket] = std::move(done);
-    std::vector<uint64_t>& tickets = by_host_[host];
+    std::string key = query_key(host, family);
+    std::vector<uint64_t>& tickets = by_host_[key];
     tickets.push_back(ticket);
-    if (tickets.size() > 1) return ticket;  // the name's query is under way already
+    if (tickets.size() > 1) return ticket;  // the query is under way already
     ares_addrinfo_hints hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = family == AF_INET6 ? AF_INET6 : AF_INET;
     hints.ai_socktype = SOCK_STREAM;
-    auto* q = new query{this, host};
+    auto* q = new query{this, key, hints.ai_family};
     // c-ares may answer inside the call (a name in /etc/hosts): that answer waits for the loop.
     in_lookup_ = true;
     ares_getaddrinfo(channel_, host.c_str(), nullptr, &hints, &resolver::on_answer, q);
@@ -123,14 +145,19 @@ void resolver::on_answer(void* arg, int status, int, ares_addrinfo* result) {
     answer found;
     int64_t ttl = -1;
     if (status == ARES_SUCCESS && result) {
+        socklen_t len = q->family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
         for (ares_addrinfo_node* n = result->nodes; n; n = n->ai_next) {
-            if (n->ai_family != AF_INET || !n->ai_addr) continue;
-            uint32_t a = reinterpret_cast<const sockaddr_in*>(n->ai_addr)->sin_addr.s_addr;
-            if (std::find(found.addresses_net.begin(), found.addresses_net.end(), a) == found.addresses_net.end())
-                found.addresses_net.push_back(a);
+            if (n->ai_family != q->family || !n->ai_addr) continue;
+            sockaddr_storage a{};
+            std::memcpy(&a, n->ai_addr, len);
+            if (q->family == AF_INET6) reinterpret_cast<sockaddr_in6*>(&a)->sin6_port = 0;
+            else reinterpret_cast<sockaddr_in*>(&a)->sin_port = 0;
+            bool seen = false;
+            for (const sockaddr_storage& b : found.addresses) seen = seen || std::memcmp(&a, &b, len) == 0;
+            if (!seen) found.addresses.push_back(a);
             ttl = ttl < 0 ? n->ai_ttl : std::min<int64_t>(ttl, n->ai_ttl);
         }
-        if (found.addresses_net.empty()) found.error = "no IPv4 address";
+        if (found.addresses.empty()) found.error = q->family == AF_INET6 ? "no IPv6 address" : "no IPv4 address";
     } else {
         found.error = ares_strerror(status);
     }
@@ -138,18 +165,18 @@ void resolver::on_answer(void* arg, int status, int, ares_addrinfo* result) {
     if (status == ARES_EDESTRUCTION) return;  // the resolver is going
     resolver* owner = q->owner;
     if (owner->in_lookup_) {
-        owner->early_.push_back(early_answer{q->host, std::move(found), ttl < 0 ? 0 : ttl});
+        owner->early_.push_back(early_answer{q->key, std::move(found), ttl < 0 ? 0 : ttl});
         return;
     }
-    owner->finished(q->host, std::move(found), ttl < 0 ? 0 : ttl);
+    owner->finished(q->key, std::move(found), ttl < 0 ? 0 : ttl);
 }
 
-void resolver::finished(const std::string& host, answer found, int64_t ttl_seconds) {
+void resolver::finished(const std::string& key, answer found, int64_t ttl_seconds) {
     if (found.error.empty() && ttl_seconds > 0) {
         if (cache_.size() >= cache_limit) cache_.clear();
-        cache_[host] = kept{found, iodesc::now_ms() + ttl_seconds * 1000};
+        cache_[key] = kept{found, iodesc::now_ms() + ttl_seconds * 1000};
     }
-    auto it = by_host_.find(host);
+    auto it = by_host_.find(key);
     if (it == by_host_.end()) return;
     std::vector<uint64_t> tickets = std::move(it->second);
     by_host_.erase(it);
@@ -181,7 +208,7 @@ void resolver::process() {
     if (!channel_) return;
     std::vector<early_answer> early;
     early.swap(early_);
-    for (early_answer& a : early) finished(a.host, std::move(a.found), a.ttl_seconds);
+    for (early_answer& a : early) finished(a.key, std::move(a.found), a.ttl_seconds);
     epoll_event events[16];
     int n = epoll_wait(epoll_fd_, events, 16, 0);
     for (int i = 0; i < n; ++i) {

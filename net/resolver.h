@@ -19,6 +19,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <sys/socket.h>
+
 #include "net/iodesc.h"
 
 struct ares_addrinfo;
@@ -31,9 +33,9 @@ class resolver_watch;
 
 class resolver : public virtual reporter, public virtual ok_flag {
 public:
-    // What a lookup found: IPv4 addresses in network order, or the resolver's reason.
+    // What a lookup of one family found: its addresses (port 0), or the resolver's reason.
     struct answer {
-        std::vector<uint32_t> addresses_net;
+        std::vector<sockaddr_storage> addresses;
         std::string error;  // empty when addresses were found
     };
     using callback = std::function<void(const answer&)>;
@@ -49,17 +51,23 @@ public:
     // memory. Lookups made before this wait until it is done.
     bool attach(selector& loop);
 
-    // The answer kept for `host` while its time-to-live lasts, if any.
-    std::optional<answer> cached(const std::string& host);
-    // Starts looking `host` up. `done` is called once, from the loop, never from inside lookup()
-    // itself, unless the lookup is cancelled first. Returns the ticket that cancels it; 0 when
-    // the resolver is not running (`done` is then never called).
-    uint64_t lookup(const std::string& host, callback done);
+    // The answer kept for `host` in `family` (AF_INET: A records, AF_INET6: AAAA) while its
+    // time-to-live lasts, if any.
+    std::optional<answer> cached(const std::string& host, int family);
+    // Starts looking up the `family` addresses of `host`; the two families are separate
+    // queries, so that a connect need not wait for a family that is slow to answer. `done` is
+    // called once, from the loop, never from inside lookup() itself, unless the lookup is
+    // cancelled first. Returns the ticket that cancels it; 0 when the resolver is not running
+    // (`done` is then never called).
+    uint64_t lookup(const std::string& host, int family, callback done);
     // `done` of that lookup will not be called (the query itself may still run to its end).
     void cancel(uint64_t ticket);
 
     // Dotted IPv4 text to an address (network order): such texts are never looked up.
     static std::optional<uint32_t> numeric(const std::string& host);
+    // A host text that is an address (dotted IPv4, or IPv6 with or without brackets), port 0:
+    // such texts are never looked up. nullopt for anything else.
+    static std::optional<sockaddr_storage> literal(const std::string& host);
 
     // How many lookups are under way (for tests).
     size_t pending() const { return waiting_.size(); }
@@ -73,11 +81,13 @@ private:
     };
     struct query {
         resolver* owner;
-        std::string host;
+        std::string key;  // host and family (query_key)
+        int family;
     };
+    static std::string query_key(const std::string& host, int family);
     // An answer c-ares gave inside lookup(), delivered at the next event of the watch.
     struct early_answer {
-        std::string host;
+        std::string key;
         answer found;
         int64_t ttl_seconds;
     };
@@ -88,7 +98,7 @@ private:
     int64_t next_deadline_ms();
     void rearm();
     void sockets_changed(int fd, bool read, bool write);
-    void finished(const std::string& host, answer found, int64_t ttl_seconds);
+    void finished(const std::string& key, answer found, int64_t ttl_seconds);
 
     static void on_socket_state(void* data, int fd, int read, int write);
     static void on_answer(void* arg, int status, int timeouts, ares_addrinfo* result);
@@ -97,7 +107,8 @@ private:
     int epoll_fd_ = -1;
     resolver_watch* watch_ = nullptr;
     uint64_t next_ticket_ = 1;
-    // Callbacks by ticket, and the tickets waiting for each name (one query per name at a time).
+    // Callbacks by ticket, and the tickets waiting for each name and family (one query each at
+    // a time); answers are kept by the same key.
     std::map<uint64_t, callback> waiting_;
     std::unordered_map<std::string, std::vector<uint64_t>> by_host_;
     std::unordered_map<std::string, kept> cache_;

@@ -37,6 +37,11 @@ socket::socket(const reporter& parent, int family, int type, int protocol) : iod
 socket::~socket() { socket::close(); }
 
 int socket::close() {
+    if (race_) {
+        forget_handle();
+        race_.reset();
+        handle_ = -1;
+    }
     if (handle_ >= 0) {
         forget_handle();
         ::close(handle_);
@@ -156,6 +161,42 @@ int socket::connect(const address* to) {
     }
     report_sockerr(*this, "connect failed");
     return -1;
+}
+
+int socket::handle_family() const {
+    if (handle_ < 0 || race_) return 0;
+    int family = 0;
+    socklen_t len = sizeof family;
+    if (getsockopt(handle_, SOL_SOCKET, SO_DOMAIN, &family, &len) != 0) return 0;
+    return family;
+}
+
+int socket::reopen(int family) {
+    close();
+    handle_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (handle_ < 0) {
+        report_sockerr(*this, "unable to create socket");
+        return -1;
+    }
+    input_end_ = input_end::open;
+    handle_replaced();
+    return 0;
+}
+
+int socket::connect_any(std::unique_ptr<connect_race> race) {
+    if (is_connecting()) {
+        report(*this, "tried connect on connecting socket\n");
+        return 0;
+    }
+    if (!race || !race->usable()) {
+        report_sockerr(*this, "connect failed", race ? race->error() : ENOMEM);
+        return -1;
+    }
+    stamp_activity();
+    close();
+    race_ = std::move(race);
+    handle_ = race_->handle();
+    return 0;
 }
 
 int socket::complete_connect() {
@@ -297,12 +338,37 @@ int socket::is_busy() { return is_connecting() ? 1 : 0; }
 
 int socket::wants_events(int* read, int* write, int* error) {
     *read = *write = *error = 0;
+    if (race_) {
+        *read = 1;
+        return 1;
+    }
     if (!is_connecting()) return 0;
     *write = *error = 1;
     return 1;
 }
 
 int socket::handle_events(int, int writable, int error) {
+    if (race_) {
+        switch (race_->step(now_ms())) {
+            case connect_race::outcome::running: return 1;
+            case connect_race::outcome::failed: {
+                int err = race_->error();
+                close();
+                report_sockerr(*this, "connect failed", err ? err : ECONNREFUSED);
+                return -1;
+            }
+            case connect_race::outcome::connected: {
+                int winner = race_->take_winner();
+                forget_handle();
+                race_.reset();
+                handle_ = winner;
+                stamp_activity();
+                handle_replaced();
+                request_update();
+                return 1;
+            }
+        }
+    }
     if (!is_connecting()) return 0;
     int result = 1;
     if (writable && complete_connect() < 0) result = -1;

@@ -8,6 +8,8 @@
 
 #include <memory>
 
+#include "net/connect_race.h"
+
 #include "net/inetaddr.h"
 #include "net/iodesc.h"
 
@@ -32,6 +34,17 @@ public:
     int is_busy() override;
     // 0 when connected or connecting, -1 on failure ("connect failed" with the error).
     virtual int connect(const address* to);
+    // Connects to whichever address of `race` answers first; the socket's handle is replaced by
+    // the winner's (handle_replaced() then runs). 0 while under way, -1 on failure ("connect
+    // failed" with the last attempt's error, reported when the race ends).
+    int connect_any(std::unique_ptr<connect_race> race);
+    // The race under way (to add addresses that came later), null when none.
+    connect_race* race() const { return race_.get(); }
+    // When the race next wants to be called (an attempt is due), -1 when it waits for nothing.
+    int64_t race_due_ms() const { return race_ ? race_->due_ms() : -1; }
+    // Gives up the handle and takes a new socket of `family` in its place (before a connect to
+    // an address of the other family): 0, or -1 after "unable to create socket".
+    int reopen(int family);
     // Ends the output direction (the peer reads an end of stream) while input goes on:
     // 1 when done, 0 to be called again when the handle is ready, -1 on failure.
     virtual int shutdown_output();
@@ -58,8 +71,10 @@ public:
     int so_oobinline(int value);
     int tcp_nodelay(int value);
 
-    bool is_connecting() const { return pending_ != nullptr; }
+    bool is_connecting() const { return pending_ != nullptr || race_ != nullptr; }
     bool is_closed() const { return handle_ < 0; }
+    // The address family of the handle (AF_INET, AF_INET6), 0 when closed or racing.
+    int handle_family() const;
 
 protected:
     // recv and send on the handle, with read's and write's checks, messages and results. They
@@ -73,8 +88,12 @@ protected:
     // Finishes a pending non-blocking connect: 0 (done or still connecting), -1 on failure.
     int complete_connect();
     int option(int level, int name, const char* option_name, int value);
+    // The handle is a new one (a race's winner, a reopen): layers that hold it set it again.
+    virtual void handle_replaced() {}
 
-    std::unique_ptr<inetaddr> pending_;  // non-null exactly while connecting
+    std::unique_ptr<inetaddr> pending_;  // non-null while a single connect is under way
+    // Non-null while racing; the handle is then the race's epoll set, owned by the race.
+    std::unique_ptr<connect_race> race_;
     input_end input_end_ = input_end::open;
 };
 

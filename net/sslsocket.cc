@@ -84,6 +84,10 @@ int sslsocket::attach(SSL* ssl, bool server, const char* misuse) {
     return handshake_step() < 0 ? -1 : 0;
 }
 
+void sslsocket::handle_replaced() {
+    if (ssl_ && !SSL_set_fd(ssl_.get(), handle_)) report_handshake_failure();
+}
+
 int sslsocket::handshake_step() {
     stamp_activity();
     ERR_clear_error();

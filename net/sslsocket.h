@@ -78,6 +78,8 @@ public:
     bool in_handshake() const;
 
 protected:
+    // The SSL object follows a new handle (set before the handshake has begun).
+    void handle_replaced() override;
     // sslconnect and sslaccept: the role is the only difference.
     int attach(SSL* ssl, bool server, const char* misuse);
     // One handshake step: 1 to go on (done or waiting), -1 after reporting the failure.
