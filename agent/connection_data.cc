@@ -38,6 +38,15 @@ bool endpoints_usable(const reporter& r, const session_record& s) {
         report(r, "configuration error. invalid bind address: %s\n", s.bindaddr);
         return false;
     }
+    std::string bad;
+    if (!parse_endpoint_list(s.faragents, &bad)) {
+        report(r, "configuration error. invalid far agent: %s\n", bad.c_str());
+        return false;
+    }
+    if (!parse_failover_mode(s.failover)) {
+        report(r, "configuration error. invalid failover mode: %s\n", s.failover);
+        return false;
+    }
     return true;
 }
 
@@ -80,6 +89,7 @@ bool connection_data::load(const char* password, const char* key_cipher) {
         return false;
     }
     if (!endpoints_usable(*this, *record_)) return false;
+    far_agents_.emplace(*record_);
     partners_ = store_.partner_list(session_name_.c_str());
     return build_context(password, key_cipher);
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/far_agents.h"
 #include "net/reporter.h"
 #include "store/config_store.h"
 #include "store/openssl_ptr.h"
@@ -45,6 +46,8 @@ public:
     void remember_session(SSL_SESSION* session);
 
     const session_record& session() const { return *record_; }
+    // The session's far agents and the order connections try them in (client role).
+    far_agent_set& far_agents() { return *far_agents_; }
     bool has_session() const { return record_.has_value(); }
     const std::string& session_name() const { return session_name_; }
     const std::vector<std::string>& partners() const { return partners_; }
@@ -77,6 +80,7 @@ private:
     connection_role role_;
     std::string session_name_;
     std::optional<session_record> record_;
+    std::optional<far_agent_set> far_agents_;
     evp_pkey_ptr user_key_;
     x509_ptr user_cert_;
     x509_ptr root_cert_;

@@ -9,6 +9,7 @@
 
 #include "agent/connection_data.h"
 #include "agent/expiry.h"
+#include "agent/far_agents.h"
 #include "agent/pair.h"
 #include "agent/partner_check.h"
 #include "net/inetaddr.h"
@@ -130,14 +131,16 @@ bool relaysocket::start_connect(const inetaddr& target, bool through_proxy) {
 }
 
 bool relaysocket::start_connect_to(const std::string& host, uint16_t port, bool through_proxy) {
+    if (begin_connect_to(host, port, through_proxy)) return true;
+    clear_ok();
+    return false;
+}
+
+bool relaysocket::begin_connect_to(const std::string& host, uint16_t port, bool through_proxy) {
     named_.host = host;
     named_.port = port;
     named_.through_proxy = through_proxy;
-    if (!begin_lookup(host, connect_step::target_lookup) || (lookup_ready() && !lookup_complete())) {
-        clear_ok();
-        return false;
-    }
-    return true;
+    return begin_lookup(host, connect_step::target_lookup) && (!lookup_ready() || lookup_complete());
 }
 
 namespace {
@@ -222,7 +225,7 @@ void relaysocket::on_answer(int index, const std::vector<sockaddr_storage>& addr
     if (index == 1 && !addresses.empty() && !lookup_.done[0]) lookup_.v4_since_ms = now_ms();
     if (lookup_ready()) going_on = lookup_complete();
     else post_deadline();
-    if (going_on) request_update();
+    if (going_on || retry_setup()) request_update();
     else enter(relay_state::closed);
 }
 
@@ -276,12 +279,31 @@ bool relaysocket::connect_found(bool via_proxy) {
     return true;
 }
 
+void relaysocket::set_attempt_bound(int64_t at_ms) {
+    attempt_due_ms_ = at_ms;
+    post_deadline();
+}
+
+bool relaysocket::restart_setup() {
+    if (resolver* r = data_.name_resolver()) {
+        for (uint64_t t : lookup_.ticket) {
+            if (t) r->cancel(t);
+        }
+    }
+    lookup_ = name_lookup{};
+    named_ = named_connect{};
+    attempt_due_ms_ = -1;
+    peer_address_text_.clear();
+    return start_over() == 0;
+}
+
 void relaysocket::post_deadline() {
     int64_t due = due_ms_;
     auto sooner = [&due](int64_t at) {
         if (at >= 0 && (due < 0 || at < due)) due = at;
     };
     if (setting_up()) {
+        sooner(attempt_due_ms_);
         if (named_.step != connect_step::connecting && lookup_.v4_since_ms >= 0)
             sooner(lookup_.v4_since_ms + resolution_delay_ms);
         sooner(race_due_ms());
@@ -404,25 +426,33 @@ int relaysocket::handle_events(int readable, int writable, int error) {
     if (state_ == relay_state::closed) return -1;
     bool due = deadline_passed();
     if (setting_up()) {
+        // A failed step ends the end unless another attempt starts (the next far agent).
+        auto failed = [this] { return retry_setup() ? 1 : -1; };
+        bool attempt_over = !due && attempt_due_ms_ >= 0 && now_ms() >= attempt_due_ms_;
         if (named_.step == connect_step::target_lookup || named_.step == connect_step::proxy_lookup) {
             // Waiting for a name: the answers come to on_answer; the deadline may end the
             // resolution delay.
-            if (due) {
+            if (due || attempt_over) {
                 report_setup_timeout();
-                return -1;
+                return due ? -1 : failed();
             }
-            if (lookup_ready() && !lookup_complete()) return -1;
+            if (lookup_ready() && !lookup_complete()) return failed();
             post_deadline();
             return 1;
         }
         bool racing = race() != nullptr;
-        if (sslsocket::handle_events(readable, writable, error) == -1) return -1;
+        if (sslsocket::handle_events(readable, writable, error) == -1) return failed();
         if (racing) post_deadline();
         if (!setup_complete()) {
+            if (attempt_over) {
+                report_setup_timeout();
+                return failed();
+            }
             if (!due) return 1;
             report_setup_timeout();
             return -1;
         }
+        attempt_due_ms_ = -1;
         if (peer_address_text_.empty()) take_peer_address();
         last_transfer_ms_ = now_ms();
         follow(relay_event::setup_complete);
@@ -637,23 +667,59 @@ bool sslrelaysocket::queue_header() {
     return true;
 }
 
-void sslrelaysocket::connect_to_server() {
+void sslrelaysocket::connect_to_server(const endpoint* pinned) {
     if (!ok()) return;
-    const session_record& s = data().session();
-    if (!start_connect_to(s.server ? s.server : "", ntohs(inetaddr::parse_port(s.serverport)), true)) return;
+    if (pinned) {
+        plan_ = {*pinned};
+    } else {
+        far_agent_set& set = data().far_agents();
+        for (size_t i : set.order(now_ms())) plan_.push_back(set.agents()[i]);
+        failover_ = plan_.size() > 1;
+    }
+    attempt_ = 0;
+    if (!start_attempt() && !retry_setup()) clear_ok();
+}
+
+bool sslrelaysocket::retry_setup() {
+    if (!failover_ || attempt_ >= plan_.size()) return false;
+    far_agent_health::process().failed(*this, plan_[attempt_].text(), now_ms());
+    int64_t now = now_ms();
+    while (++attempt_ < plan_.size() && now < setup_due_ms()) {
+        if (!restart_setup()) return false;
+        if (start_attempt()) return true;
+        far_agent_health::process().failed(*this, plan_[attempt_].text(), now);
+    }
+    return false;
+}
+
+bool sslrelaysocket::start_attempt() {
+    const endpoint& agent = plan_[attempt_];
+    // Each far agent left gets an equal share of what is left of the set-up bound, so that a
+    // silent one cannot use it all.
+    size_t left = plan_.size() - attempt_;
+    if (left > 1) {
+        int64_t now = now_ms();
+        int64_t rest = setup_due_ms() - now;
+        set_attempt_bound(now + rest / static_cast<int64_t>(left));
+    } else {
+        set_attempt_bound(-1);
+    }
+    if (!begin_connect_to(agent.host, agent.port, true)) return false;
     SSL* ssl = data().new_ssl();
     if (!ssl) {
         report(*this, "unable to create SSL structure\n");
         clear_ok();
-        return;
+        return false;
     }
     if (sslconnect(ssl) == -1) {
         report(*this, "unable to do SSL connect\n");
-        clear_ok();
+        return false;
     }
+    return true;
 }
 
 int sslrelaysocket::established() {
+    if (failover_) far_agent_health::process().worked(*this, plan_[attempt_].text());
     peer_name_text_ = peer_name();
     cipher_text_ = cipher_name();
     notify_connected();

@@ -26,6 +26,7 @@
 
 #include "agent/channel_header.h"
 #include "agent/type_label.h"
+#include "net/endpoint_list.h"
 #include "net/rwbuf.h"
 #include "net/sslsocket.h"
 
@@ -146,8 +147,19 @@ protected:
     // with the ok flag cleared when it fails at once; a lookup that fails later ends the set-up
     // with "unable to look up NAME: REASON".
     bool start_connect_to(const std::string& host, uint16_t port, bool through_proxy);
+    // The same without clearing the ok flag (a failed attempt may be followed by another).
+    bool begin_connect_to(const std::string& host, uint16_t port, bool through_proxy);
     // A new handle (another family, a race's winner) gets the relay's socket options too.
     void handle_replaced() override;
+    // After a failed set-up step (connect, lookup, handshake, an attempt's bound): true when the
+    // end has started another attempt and stays; false ends it. The base has none.
+    virtual bool retry_setup() { return false; }
+    // A bound for the current attempt, before the set-up bound (-1: none). When it passes the
+    // attempt fails as by a time-out and retry_setup() is asked.
+    void set_attempt_bound(int64_t at_ms);
+    int64_t setup_due_ms() const { return due_ms_; }
+    // Forgets the set-up so far (lookups, the socket, the SSL object) for another attempt.
+    bool restart_setup();
     // The first call once set-up has completed; -1 refuses the connection.
     virtual int established();
     // Our own expired certificate, named in a failed handshake's line.
@@ -259,6 +271,7 @@ private:
     const char* read_kind_ = nullptr;
     int64_t last_transfer_ms_;
     int64_t due_ms_ = -1;  // the state's deadline: set-up, accept, inactivity or linger
+    int64_t attempt_due_ms_ = -1;  // the current set-up attempt's own bound
     // A connect by name (start_connect_to): where to, and how far it has come.
     struct named_connect {
         std::string host;
@@ -282,13 +295,25 @@ public:
     // Puts the channel header in front of everything this end sends to the far agent.
     bool queue_header();
 
+    // The far agent this end connects or connected to (its agents() entry), for the data
+    // connections that must follow it; null before connect_to_server.
+    const endpoint* far_agent() const { return attempt_ < plan_.size() ? &plan_[attempt_] : nullptr; }
+
 protected:
-    // Connects to the session's server and starts the handshake; reports and clears the ok
-    // flag on failure.
-    void connect_to_server();
+    // Connects to the session's far agents in their order (or to `pinned` alone) and starts
+    // the handshake; reports and clears the ok flag on failure.
+    void connect_to_server(const endpoint* pinned = nullptr);
     // Records the far agent's name and cipher, logs the complete connect line and checks the
     // partner list.
     int established() override;
+    // The next far agent, within what is left of the set-up bound.
+    bool retry_setup() override;
+
+private:
+    bool start_attempt();
+    std::vector<endpoint> plan_;  // the far agents in the order tried
+    size_t attempt_ = 0;
+    bool failover_ = false;  // several far agents: failures pass one over
 };
 
 void make_partners(relaysocket* plain, relaysocket* ssl);

@@ -2,9 +2,10 @@
 
 namespace orv {
 
-stdssl::stdssl(const reporter& parent, connection_data& data, const channel_header& header)
+stdssl::stdssl(const reporter& parent, connection_data& data, const channel_header& header,
+               const endpoint* far_agent)
     : reporter(parent), sslrelaysocket(parent, data, header, "stdssl") {
-    connect_to_server();
+    connect_to_server(far_agent);
 }
 
 int stdssl::handle_events(int readable, int writable, int error) {

@@ -9,7 +9,9 @@ namespace orv {
 
 class stdssl : public sslrelaysocket {
 public:
-    stdssl(const reporter& parent, connection_data& data, const channel_header& header);
+    // Connects to the session's far agents in their order, or to `far_agent` alone when given.
+    stdssl(const reporter& parent, connection_data& data, const channel_header& header,
+           const endpoint* far_agent = nullptr);
 
     int handle_events(int readable, int writable, int error) override;
 };

@@ -196,6 +196,8 @@ std::string usage_text() {
         "-x -- no client authentication (for -session -insert only)\n",
         "-Z <ssl mode> (for -session -insert only)\n",
         "-G <bindaddr> (for -session -insert only)\n",
+        "-W <host:port,...> further far agents (for -session -insert only)\n",
+        "-Y <prio|rr> failover among the far agents (for -session -insert only)\n",
         "-F <strong|classic> file format to write (for -y or a new file only)\n",
         "\n",
     };

@@ -64,7 +64,8 @@ std::string seconds_text(int seconds) { return seconds == 0 ? std::string("infin
 
 std::string shown_value(const session_field& f, const session_record& r) {
     switch (f.shown) {
-        case shown_as::text: return r.*f.text != nullptr ? r.*f.text : f.absent;
+        case shown_as::text:
+        case shown_as::text_when_set: return r.*f.text != nullptr ? r.*f.text : f.absent;
         case shown_as::yes_no: return yes_no(r.*f.number);
         case shown_as::no_yes: return yes_no(r.*f.number == 0);
         case shown_as::ssl_version: return ssl_version_text(r.*f.number);
@@ -135,6 +136,7 @@ bool print_session_view(BIO* out, const config_store& store, const char* name, c
     const session_field* by_line[session_field_count] = {};
     for (const session_field& f : session_fields) by_line[f.view_line - 1] = &f;
     for (const session_field* f : by_line) {
+        if (f->shown == shown_as::text_when_set && (*r).*f->text == nullptr) continue;
         BIO_printf(out, "%-22s%s\n", f->label, shown_value(*f, *r).c_str());
     }
     BIO_printf(out, "\n");

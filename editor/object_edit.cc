@@ -4,6 +4,9 @@
 #include <openssl/pem.h>
 
 #include "editor/listing.h"
+#include <cstring>
+
+#include "net/endpoint_list.h"
 #include "net/inetaddr.h"
 
 namespace orv {
@@ -42,6 +45,15 @@ bool usable_endpoints(BIO* sink, const session_record& r) {
     }
     if (!inetaddr::port_number(r.serverport)) {
         BIO_printf(sink, "invalid server port (-P): %s\n", r.serverport);
+        return false;
+    }
+    std::string bad;
+    if (!parse_endpoint_list(r.faragents, &bad)) {
+        BIO_printf(sink, "invalid far agent (-W): %s\n", bad.c_str());
+        return false;
+    }
+    if (r.failover && std::strcmp(r.failover, "prio") != 0 && std::strcmp(r.failover, "rr") != 0) {
+        BIO_printf(sink, "invalid failover mode (-Y): %s (prio or rr)\n", r.failover);
         return false;
     }
     // An empty -G stores the agent's default address.

@@ -102,6 +102,13 @@ int proxysocket::connect_through_any(const address* to, std::unique_ptr<connect_
     return connect_any(std::move(proxy_race));
 }
 
+int proxysocket::start_over() {
+    exchange_.consume(exchange_.length());
+    step_ = exchange_step::send;
+    tunnel_ready_ = 0;
+    return socket::start_over();
+}
+
 int proxysocket::is_busy() { return (is_connecting() || !tunnel_ready_) ? 1 : 0; }
 
 int proxysocket::wants_events(int* read, int* write, int* error) {

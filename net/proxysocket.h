@@ -59,6 +59,7 @@ public:
     int connect_direct_any(std::unique_ptr<connect_race> race);
     int connect_through_any(const address* to, std::unique_ptr<connect_race> proxy_race);
     int tunnel_ready() const { return tunnel_ready_; }
+    int start_over() override;
 
 protected:
     enum class exchange_step { send, read };

@@ -183,6 +183,11 @@ int socket::reopen(int family) {
     return 0;
 }
 
+int socket::start_over() {
+    pending_.reset();
+    return reopen(AF_INET);
+}
+
 int socket::connect_any(std::unique_ptr<connect_race> race) {
     if (is_connecting()) {
         report(*this, "tried connect on connecting socket\n");

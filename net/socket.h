@@ -45,6 +45,9 @@ public:
     // Gives up the handle and takes a new socket of `family` in its place (before a connect to
     // an address of the other family): 0, or -1 after "unable to create socket".
     int reopen(int family);
+    // Back to a fresh, unconnected socket (before another connect attempt): 0, or -1 after
+    // "unable to create socket". Layers above forget their own progress too.
+    virtual int start_over();
     // Ends the output direction (the peer reads an end of stream) while input goes on:
     // 1 when done, 0 to be called again when the handle is ready, -1 on failure.
     virtual int shutdown_output();

@@ -84,6 +84,16 @@ int sslsocket::attach(SSL* ssl, bool server, const char* misuse) {
     return handshake_step() < 0 ? -1 : 0;
 }
 
+int sslsocket::start_over() {
+    ssl_.reset();
+    tls_ = false;
+    fatal_ = false;
+    input_stalled_ = false;
+    peer_name_.clear();
+    cipher_name_.clear();
+    return proxysocket::start_over();
+}
+
 void sslsocket::handle_replaced() {
     if (ssl_ && !SSL_set_fd(ssl_.get(), handle_)) report_handshake_failure();
 }

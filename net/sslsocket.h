@@ -68,6 +68,9 @@ public:
     // way or done, -1 on failure.
     int sslaccept(SSL* ssl);
 
+    // Drops the SSL object without a close_notify (the handshake failed or never completed)
+    // and starts the socket over.
+    int start_over() override;
     // Our close_notify (with TLS), then the TCP end of stream.
     int shutdown_output() override;
 

@@ -31,6 +31,10 @@ struct session_record {
     int nodelay = 0;
     int sslmode = 0;
     int noclientauth = 0;
+    // Further far agents after server:serverport ("host:port,host:port", IPv6 hosts in
+    // brackets), and how connections choose among them ("prio" or "rr").
+    const char* faragents = nullptr;
+    const char* failover = nullptr;
 };
 
 // text: stored as given; flag: stored as 0 or 1, an orvconf option without argument sets it;
@@ -38,7 +42,9 @@ struct session_record {
 enum class field_kind { text, flag, number };
 
 // How the session view shows a flag or number (texts are shown as they are).
-enum class shown_as { text, yes_no, no_yes, ssl_version, seconds };
+// text_when_set: a text whose line the view leaves out while it is missing, so that sessions
+// without it are shown as before it existed.
+enum class shown_as { text, text_when_set, yes_no, no_yes, ssl_version, seconds };
 
 struct session_field {
     const char* key;  // the entry in the session's section
@@ -96,6 +102,10 @@ inline constexpr session_field session_fields[] = {
      shown_as::ssl_version, nullptr},
     {"noclientauth", field_kind::flag, nullptr, &session_record::noclientauth, 0, nullptr, 'x',
      "Client authentication:", 13, shown_as::no_yes, nullptr},
+    {"faragents", field_kind::text, &session_record::faragents, nullptr, 0, nullptr, 'W', "Further far agents:", 20,
+     shown_as::text_when_set, ""},
+    {"failover", field_kind::text, &session_record::failover, nullptr, 0, nullptr, 'Y', "Failover:", 21,
+     shown_as::text_when_set, ""},
 };
 
 inline constexpr size_t session_field_count = std::size(session_fields);
@@ -108,7 +118,8 @@ constexpr bool session_fields_consistent() {
     for (const session_field& f : session_fields) {
         bool is_text = f.kind == field_kind::text;
         if (is_text != (f.text != nullptr) || is_text == (f.number != nullptr)) return false;
-        if (is_text != (f.shown == shown_as::text) || is_text != (f.absent != nullptr)) return false;
+        bool shown_as_text = f.shown == shown_as::text || f.shown == shown_as::text_when_set;
+        if (is_text != shown_as_text || is_text != (f.absent != nullptr)) return false;
         if (f.view_line < 1 || f.view_line > static_cast<int>(session_field_count)) return false;
         if (f.required < 0 || f.required > static_cast<int>(session_field_count)) return false;
         if ((f.required != 0) != (f.required_as != nullptr) || !f.option || !f.label) return false;

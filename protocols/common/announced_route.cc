@@ -40,7 +40,7 @@ announced_route::~announced_route() { delete rendezvous_; }
 uint16_t announced_route::port() const { return rendezvous_ ? rendezvous_->port() : 0; }
 
 bool announced_route::open(const channel_header& header) {
-    auto* fwd = new (std::nothrow) clientfwd(announcer_, announcer_.data(), header, "SSL connection");
+    auto* fwd = new (std::nothrow) clientfwd(announcer_, announcer_, header, "SSL connection");
     if (!fwd || !fwd->ok()) {
         report(announcer_, "system error. unable to create clientfwd socket\n");
         delete fwd;

@@ -11,9 +11,10 @@ namespace orv {
 
 class clientfwd : public stdssl, public control_member {
 public:
-    // Starts the connect and queues `header`; reports and clears the ok flag on failure. `type`
-    // names it in the connection log.
-    clientfwd(const reporter& parent, connection_data& data, const channel_header& header,
+    // Starts the connect to the far agent of `control` (the TLS end of the control connection
+    // that announced it: only that far agent knows the announcement) and queues `header`;
+    // reports and clears the ok flag on failure. `type` names it in the connection log.
+    clientfwd(const reporter& parent, relaysocket& control, const channel_header& header,
               const char* type = "SSL-FTP connection");
 };
 

@@ -137,7 +137,7 @@ int ftp_c_proto::server_line(std::string_view line) {
 // ---- data connections -------------------------------------------------------------------------
 
 clientfwd* ftp_c_proto::new_forward(relaysocket* plain, const channel_header& header) {
-    clientfwd* ssl = new (std::nothrow) clientfwd(*this, data(), header);
+    clientfwd* ssl = new (std::nothrow) clientfwd(*this, *this, header);
     if (ssl && ssl->ok()) return ssl;
     report(*this, "system error. unable to create clientfwd socket\n");
     delete plain;

@@ -64,6 +64,8 @@ Optional parameters:
 -x -- no client authentication (for -session -insert only)
 -Z <ssl mode> (for -session -insert only)
 -G <bindaddr> (for -session -insert only)
+-W <host:port,...> further far agents (for -session -insert only)
+-Y <prio|rr> failover among the far agents (for -session -insert only)
 -F <strong|classic> file format to write (for -y or a new file only)
 
 """
