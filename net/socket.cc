@@ -172,7 +172,8 @@ int socket::handle_family() const {
 }
 
 int socket::reopen(int family) {
-    close();
+    // Only the handle goes: the layers above (an SSL object waiting for the connect) stay.
+    socket::close();
     handle_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (handle_ < 0) {
         report_sockerr(*this, "unable to create socket");
@@ -198,7 +199,7 @@ int socket::connect_any(std::unique_ptr<connect_race> race) {
         return -1;
     }
     stamp_activity();
-    close();
+    socket::close();
     race_ = std::move(race);
     handle_ = race_->handle();
     return 0;
@@ -358,7 +359,7 @@ int socket::handle_events(int, int writable, int error) {
             case connect_race::outcome::running: return 1;
             case connect_race::outcome::failed: {
                 int err = race_->error();
-                close();
+                socket::close();
                 report_sockerr(*this, "connect failed", err ? err : ECONNREFUSED);
                 return -1;
             }

@@ -5,11 +5,12 @@ rendezvous): it is refused with a clear line."""
 import os
 import re
 import socket
+import subprocess
 import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import case, check, echo, main, recv_exact, recv_until, wait_for  # noqa: E402
+from orvtest import case, check, echo, http_reply, main, recv_exact, recv_until, wait_for  # noqa: E402
 
 
 def connect6(port, timeout=20):
@@ -92,6 +93,27 @@ def orvserver_on_ipv6_loopback(w):
     lines = w.wait_lines("DISCONNECT", name="orvserver.log")
     check(any(re.match(r"INF DISCONNECT session: far, client: \[::1\]:\d+, ", l) for l in lines),
           "the IPv6 client in orvserver's log: %r" % lines)
+
+
+@case(may_skip=True)
+@needs_ipv6
+def whole_tunnel_over_ipv6(w):
+    """orvclient on ::1 to orvserver on ::1 (server ::1) to an HTTP service on ::1: curl gets its
+    page, and both logs name every peer in the IPv6 form."""
+    service = w.service(http_reply(b"six all the way\n"), host="::1")
+    far_port, _ = w.orvserver_agent(service, extra="bindaddr=::1", service_host="::1")
+    conf, port = w.standard_config(far_port=far_port, server="::1", extra="multicall=1 bindaddr=::1")
+    agent = w.agent(conf, "s1")
+    wait_for(lambda: listening6(port) or agent.poll() is not None, 20, "orvclient on ::1")
+    r = subprocess.run(["curl", "-s", "-S", "-g", "--max-time", "20", "http://[::1]:%d/" % port],
+                       capture_output=True, timeout=30)
+    check(r.returncode == 0 and r.stdout == b"six all the way\n", "curl over IPv6: %d %r" % (r.returncode, r.stderr))
+    client = w.wait_lines("^INF DISCONNECT ")[-1]
+    check(re.match(r"INF DISCONNECT session: s1, client: \[::1\]:\d+, server: \[::1\]:%d, " % far_port, client),
+          "orvclient's line: %s" % client)
+    far = w.wait_lines("^INF DISCONNECT ", name="orvserver.log")[-1]
+    check(re.match(r"INF DISCONNECT session: far, client: \[::1\]:\d+, server: \[::1\]:%d, " % service, far),
+          "orvserver's line: %s" % far)
 
 
 def ftp_service(sock):

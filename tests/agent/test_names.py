@@ -136,6 +136,42 @@ def slow_service_lookup_at_orvserver(w, dns):
     pace_through_slow_lookup(w, dns, "svc.test", port)
 
 
+def connect_time(port):
+    t = time.monotonic()
+    with connect(port, timeout=20) as s:
+        s.sendall(b"d")
+        check(recv_exact(s, 1) == b"d", "echo")
+    return time.monotonic() - t
+
+
+@case(may_skip=True)
+@with_dns
+def dual_stack_name_with_one_family_silent(w, dns):
+    """A name with A and AAAA records where one family's query is never answered: the connection
+    goes over the family that answered, at once (Happy Eyeballs), not after the resolver's
+    time-out; with both answered IPv6 is tried first."""
+    far_port, _ = w.orvserver_agent(w.service(echo), extra="bindaddr=::")
+    conf, port = w.standard_config(far_port=far_port, extra="multicall=1")
+    agent = None
+    # A name per case: a query left unanswered stays under way, and a later lookup of the same
+    # name and family rightly waits for it.
+    for n, (silent, family) in enumerate((((), "[::1]"), ((28,), "127.0.0.1"), ((1,), "[::1]"))):
+        name = "dual%d.test" % n
+        dns.set(name, "127.0.0.1", "::1", ttl=0, silent_types=silent)
+        w.config("set s1 server %s\n" % name)
+        if agent is None:
+            agent = start(w, dns, "orvclient", conf, "s1", port, "agent.log")
+        else:
+            os.kill(agent.pid, 1)  # SIGHUP: the new name
+            w.wait_lines("^INF configuration reloaded: server$", n)
+        before = len(w.disconnects("orvserver.log"))
+        took = connect_time(port)
+        check(took < 1.5, "silent %r: connected in %.2f s" % (silent, took))
+        w.wait_lines("^INF DISCONNECT ", before + 1, name="orvserver.log")
+        last = w.disconnects("orvserver.log")[-1]
+        check(", client: %s:" % family in last, "silent %r: came over %s: %s" % (silent, family, last))
+
+
 def answer_from(port):
     with connect(port, timeout=20) as s:
         s.sendall(b"?")

@@ -1,4 +1,4 @@
-"""A small DNS server for tests: A records from a table the test changes as it runs, each with a
+"""A small DNS server for tests: A and AAAA records (an address with a colon is an AAAA one) from a table the test changes as it runs, each with a
 time-to-live and an optional delay before the answer, or no answer at all. It listens on UDP port
 53 of a loopback address of its own (the first free one of 127.53.0.1 to 127.53.0.254, so that
 tests running side by side each have theirs), and a program started through `isolated()` sees it
@@ -11,12 +11,16 @@ import time
 
 
 
+A, AAAA = 1, 28
+
+
 class Record:
-    def __init__(self, addresses, ttl=1, delay=0.0, silent=False):
+    def __init__(self, addresses, ttl=1, delay=0.0, silent=False, silent_types=()):
         self.addresses = list(addresses)
         self.ttl = ttl
         self.delay = delay
-        self.silent = silent
+        # silent: no answer at all; silent_types: none for those query types (A, AAAA) only.
+        self.silent_types = {A, AAAA} if silent else set(silent_types)
 
 
 class FakeDns:
@@ -47,8 +51,8 @@ class FakeDns:
         self.thread.join(5)
         self.sock.close()
 
-    def set(self, name, *addresses, ttl=1, delay=0.0, silent=False):
-        self.records[name.lower().rstrip(".")] = Record(addresses, ttl, delay, silent)
+    def set(self, name, *addresses, ttl=1, delay=0.0, silent=False, silent_types=()):
+        self.records[name.lower().rstrip(".")] = Record(addresses, ttl, delay, silent, silent_types)
 
     def serve(self):
         while self.running:
@@ -92,14 +96,17 @@ class FakeDns:
         self.queries.append((time.monotonic(), name))
         question = packet[12:question_end]
         record = self.records.get(name)
-        if record is not None and record.silent:
+        if record is not None and qtype in record.silent_types:
             return None, 0
         rcode = 0 if record is not None else 3  # NXDOMAIN for names it does not know
         answers = b""
         count = 0
-        if record is not None and qtype == 1:
+        if record is not None and qtype in (A, AAAA):
             for a in record.addresses:
-                answers += struct.pack("!HHHIH", 0xC00C, 1, 1, record.ttl, 4) + socket.inet_aton(a)
+                if (":" in a) != (qtype == AAAA):
+                    continue
+                data = socket.inet_pton(socket.AF_INET6 if qtype == AAAA else socket.AF_INET, a)
+                answers += struct.pack("!HHHIH", 0xC00C, qtype, 1, record.ttl, len(data)) + data
                 count += 1
         header = struct.pack("!HHHHHH", ident, 0x8180 | rcode, 1, count, 0, 0)
         return header + question + answers, (record.delay if record is not None else 0.0)

@@ -60,7 +60,9 @@ def listening(port, host=None):
     without connecting, which would use up the single connection of a one-connection session."""
     want = ":%04X" % port
     tables = ("/proc/net/tcp", "/proc/net/tcp6")
-    if host:  # an IPv4 address
+    if host and ":" in host:  # an IPv6 address: any listener of that family
+        tables = ("/proc/net/tcp6",)
+    elif host:  # an IPv4 address
         want = "%08X" % struct.unpack("<I", socket.inet_aton(host))[0] + want
         tables = ("/proc/net/tcp",)
     for table in tables:
@@ -195,13 +197,14 @@ class World:
         check(r.returncode == 0, "make_config failed: " + r.stderr)
         return path
 
-    def standard_config(self, session="s1", far_port=1, extra="", name="conf.orv"):
-        """Key, certificates and one session; returns (path, local port)."""
+    def standard_config(self, session="s1", far_port=1, extra="", name="conf.orv", server="127.0.0.1"):
+        """Key, certificates and one session to the far agent at SERVER:far_port; returns (path,
+        local port)."""
         self.standard_pki()
         port = free_port()
         self.config("key k1 user.key\ncert c1 user.crt\nroot r1 ca.crt\n"
-                    "session %s port=%d server=127.0.0.1 serverport=%d cert=c1 root=r1 key=k1 %s\n"
-                    % (session, port, far_port, extra), name=name)
+                    "session %s port=%d server=%s serverport=%d cert=c1 root=r1 key=k1 %s\n"
+                    % (session, port, server, far_port, extra), name=name)
         return self.path(name), port
 
     def program(self, name):
@@ -254,18 +257,20 @@ class World:
         return port, p
 
     def orvserver_agent(self, service_port, verify=True, port=None, cert="far", name="orvserver", extra="",
-                        session="far", partners=(), ca="ca"):
-        """orvserver relaying to 127.0.0.1:service_port, with key and certificate `cert` and CA's
-        certificate as root, from a file of its own (NAME.orv); its log is NAME.log."""
+                        session="far", partners=(), ca="ca", service_host="127.0.0.1"):
+        """orvserver relaying to service_host:service_port, with key and certificate `cert` and
+        CA's certificate as root, from a file of its own (NAME.orv); its log is NAME.log."""
         self.standard_pki()
         port = port or free_port()
         conf = self.config("key fk %s.key\ncert fc %s.crt\nroot r1 %s.crt\n"
-                           "session %s port=%d server=127.0.0.1 serverport=%d cert=fc key=fk root=r1 multicall=1 "
+                           "session %s port=%d server=%s serverport=%d cert=fc key=fk root=r1 multicall=1 "
                            "noclientauth=%d %s\n"
-                           % (cert, cert, ca, session, port, service_port, 0 if verify else 1, extra)
+                           % (cert, cert, ca, session, port, service_host, service_port, 0 if verify else 1, extra)
                            + "".join("partner %s %s\n" % (session, p) for p in partners), name=name + ".orv")
         p = self.spawn([self.program("orvserver"), "-f", conf, "-p", PASSWORD, session], name + ".log")
-        wait_for(lambda: listening(port) or p.poll() is not None, 20, "orvserver to listen")
+        bindaddr = re.search(r"\bbindaddr=(\S+)", extra)
+        host = bindaddr.group(1) if bindaddr and ":" in bindaddr.group(1) else None
+        wait_for(lambda: listening(port, host) or p.poll() is not None, 20, "orvserver to listen")
         check(p.poll() is None, "orvserver ended: " + self.read(name + ".log"))
         return port, p
 
@@ -295,8 +300,9 @@ class World:
         check(proxy.poll() is None, "tinyproxy ended: " + self.read("tinyproxy.out"))
         return port
 
-    def service(self, handler):
-        """A threaded TCP service on 127.0.0.1 calling handler(sock) per connection."""
+    def service(self, handler, host="127.0.0.1"):
+        """A threaded TCP service on HOST (127.0.0.1, or ::1) calling handler(sock) per
+        connection."""
 
         class Handler(socketserver.BaseRequestHandler):
             def handle(self):
@@ -309,8 +315,9 @@ class World:
             daemon_threads = True
             allow_reuse_address = True
             request_queue_size = 1024
+            address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
 
-        server = Server(("127.0.0.1", 0), Handler)
+        server = Server((host, 0), Handler)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         self.servers.append(server)
         return server.server_address[1]
