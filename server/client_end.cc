@@ -221,8 +221,12 @@ std::string client_end::ftp_command(std::string_view line, bool& to_client) {
     if (c.verb != ftp::command_verb::port && c.verb != ftp::command_verb::eprt) return std::string(line);
     to_client = true;
     // Never passed on unchanged: the FTP server would connect into its own network for the client.
-    if (!c.active || c.active->protocol != 1) return "501 Syntax error in parameters or arguments.\r\n";
-    std::string rewritten = rewrite_active(c.active->address, c.active->port, c.verb == ftp::command_verb::eprt);
+    if (!c.active || (c.active->protocol != 1 && c.active->protocol != 2))
+        return "501 Syntax error in parameters or arguments.\r\n";
+    // An IPv6 client (EPRT |2|) is announced as 0.0.0.0 and its port: the channel header of its
+    // data connection names it so, the header having room for IPv4 only.
+    uint32_t address = c.active->protocol == 1 ? c.active->address : 0;
+    std::string rewritten = rewrite_active(address, c.active->port, c.verb == ftp::command_verb::eprt);
     if (rewritten.empty()) return "425 Can't open data connection.\r\n";
     to_client = false;
     return rewritten;

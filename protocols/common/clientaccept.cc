@@ -1,5 +1,6 @@
 #include "protocols/common/clientaccept.h"
 
+#include <cstring>
 #include <new>
 
 #include <netinet/in.h>
@@ -15,10 +16,23 @@ namespace orv {
 
 clientaccept::clientaccept(const reporter& parent, connection_data& data, const channel_header& header,
                            uint32_t local_addr_net, const char* type)
+    : clientaccept(parent, data, header, inetaddr(parent, local_addr_net, 0), type) {}
+
+clientaccept::clientaccept(const reporter& parent, connection_data& data, const channel_header& header,
+                           const inetaddr& at, const char* type)
     : reporter(parent), relaysocket(parent, data, header, nullptr, "clientaccept") {
     set_type(type);
     if (!ok()) return;
-    inetaddr here(*this, local_addr_net, 0);
+    // Any free port on that address.
+    sockaddr_storage any{};
+    std::memcpy(&any, at.sockaddr_ptr(), static_cast<size_t>(at.length()));
+    if (any.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6*>(&any)->sin6_port = 0;
+    else reinterpret_cast<sockaddr_in*>(&any)->sin_port = 0;
+    inetaddr here(*this, reinterpret_cast<const sockaddr*>(&any));
+    if (here.family() == AF_INET6 && reopen(AF_INET6) != 0) {
+        clear_ok();
+        return;
+    }
     std::unique_ptr<inetaddr> local;
     if (bind(&here) != 0 || listen(listen_backlog) != 0 || !(local = local_address())) {
         report(*this, "unable to bind\n");

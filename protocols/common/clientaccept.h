@@ -32,6 +32,9 @@ public:
     // client program. `type` names it in the connection log.
     clientaccept(const reporter& parent, connection_data& data, const channel_header& header, uint32_t local_addr_net,
                  const char* type = "FTP client rendezvous");
+    // The same on the address of `local` (IPv4 or IPv6; its port is ignored).
+    clientaccept(const reporter& parent, connection_data& data, const channel_header& header, const inetaddr& local,
+                 const char* type = "FTP client rendezvous");
     // The listening port (host order), 0 before a successful bind.
     uint16_t port() const { return port_; }
     // With a control connection (set_control) the accepted connection joins it as its FTP data

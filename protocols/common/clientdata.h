@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "agent/simpledata.h"
 #include "protocols/common/data_control.h"
@@ -15,6 +16,10 @@ class clientdata : public simpledata, public control_member {
 public:
     // Connects directly to an IPv4 address and port, both in network byte order.
     clientdata(const reporter& parent, connection_data& data, uint32_t addr_net, uint16_t port_net,
+               const channel_header& header);
+    // Connects directly to `host` (an IPv6 address an EPRT command named, say), port in network
+    // byte order.
+    clientdata(const reporter& parent, connection_data& data, const std::string& host, uint16_t port_net,
                const channel_header& header);
     // Over a connection the rendezvous accepted; `type` names it in the connection log.
     clientdata(const reporter& parent, connection_data& data, int handle, const channel_header& header,

@@ -82,8 +82,17 @@ int ftp_c_proto::client_line(std::string_view line) {
     } else if (c.verb == ftp::command_verb::eprt) {
         // Nothing could be built for these, so the far agent never sees them.
         if (!c.active) return answer_client("501 Syntax error in EPRT parameters\r\n") ? 0 : -1;
-        if (c.active->protocol != 1) return answer_client("522 Network protocol not supported, use (1)\r\n") ? 0 : -1;
-        if (!start_active(c.active->address, c.active->port)) return -1;
+        bool over_ipv6 = control_family() == AF_INET6;
+        if (c.active->protocol == 2 && over_ipv6) {
+            if (!start_active_to(c.active->address6, c.active->port)) return -1;
+        } else if (c.active->protocol != 1) {
+            return answer_client(over_ipv6 ? "522 Network protocol not supported, use (1,2)\r\n"
+                                           : "522 Network protocol not supported, use (1)\r\n")
+                       ? 0
+                       : -1;
+        } else if (!start_active(c.active->address, c.active->port)) {
+            return -1;
+        }
     }
     return forward_to_server(line) ? 0 : -1;
 }
@@ -145,6 +154,30 @@ clientfwd* ftp_c_proto::new_forward(relaysocket* plain, const channel_header& he
     return nullptr;
 }
 
+int ftp_c_proto::control_family() {
+    std::unique_ptr<inetaddr> local = local_address();
+    return local ? local->family() : 0;
+}
+
+bool ftp_c_proto::start_active_to(const std::string& address6, uint16_t port) {
+    drop_data_connection();
+    // The channel header has room for an IPv4 address only: an IPv6 one is named by 0.0.0.0 and
+    // the port, which the far agent accepts only as announced by this control connection's
+    // EPRT |2| command.
+    channel_header header = make_channel_header(false, false, 0, port);
+    clientdata* plain = new (std::nothrow) clientdata(*this, data(), address6, htons(port), header);
+    if (!plain || !plain->ok() || selectors().empty()) {
+        report(*this, "system error. unable to create clientdata socket\n");
+        delete plain;
+        return false;
+    }
+    clientfwd* ssl = new_forward(plain, header);
+    if (!ssl) return false;
+    data_end_ = plain;
+    attach_data_connection(plain, plain, ssl);
+    return true;
+}
+
 bool ftp_c_proto::start_active(uint32_t address, uint16_t port) {
     drop_data_connection();
     channel_header header = make_channel_header(false, false, address, port);
@@ -166,13 +199,15 @@ bool ftp_c_proto::start_passive(uint32_t address, uint16_t port, bool extended) 
     // The FTP client reaches the rendezvous where it reached us.
     std::unique_ptr<inetaddr> local = local_address();
     if (!local) return false;
-    if (local->family() != AF_INET) {
-        // The channel header and the 227 reply name IPv4 rendezvous only.
-        report(*this, "passive data connections need an IPv4 control connection\n");
-        return false;
+    if (local->family() != AF_INET && !extended) {
+        // A 227 reply names an IPv4 rendezvous only: the client is told to use EPSV, and the
+        // control connection goes on.
+        report(*this, "INF PASV over an IPv6 control connection answered with 425: EPSV is needed\n");
+        return answer_client("425 Use EPSV: a PASV reply cannot name an IPv6 address\r\n");
     }
+    // The header names the FTP server's side of the data connection, whatever the client's family.
     channel_header header = make_channel_header(false, true, address, port);
-    clientaccept* plain = new (std::nothrow) clientaccept(*this, data(), header, local->addr_net());
+    clientaccept* plain = new (std::nothrow) clientaccept(*this, data(), header, *local);
     if (!plain || !plain->ok() || selectors().empty()) {
         report(*this, "system error. unable to create clientaccept socket\n");
         delete plain;

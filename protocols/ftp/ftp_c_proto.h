@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "agent/relaysocket.h"
@@ -68,7 +69,12 @@ private:
     // The data connection's TLS end, or null after "unable to create clientfwd socket" (the
     // plain end made for it is destroyed then too).
     clientfwd* new_forward(relaysocket* plain, const channel_header& header);
+    // PORT and EPRT |1|: the client's IPv4 address and port (host order). False after the message.
     bool start_active(uint32_t address, uint16_t port);
+    // EPRT |2| over an IPv6 control connection: the client's IPv6 address as given.
+    bool start_active_to(const std::string& address6, uint16_t port);
+    // The family of the control connection as the client reached us (0 when unknown).
+    int control_family();
     // Builds a passive-mode data connection whose far agent side leads to address:port (host
     // order) and queues the reply for the FTP client; false after the message.
     bool start_passive(uint32_t address, uint16_t port, bool extended);

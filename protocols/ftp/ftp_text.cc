@@ -1,5 +1,7 @@
 #include "protocols/ftp/ftp_text.h"
 
+#include <arpa/inet.h>
+
 namespace orv::ftp {
 
 namespace {
@@ -106,6 +108,10 @@ std::optional<eprt_params> decode_eprt(std::string_view params) {
         auto a4 = parse_dotted_quad(addr);
         if (!a4) return std::nullopt;
         r.address = *a4;
+    } else if (r.protocol == 2) {
+        in6_addr a6{};
+        r.address6 = std::string(addr);
+        if (inet_pton(AF_INET6, r.address6.c_str(), &a6) != 1) return std::nullopt;
     }
     return r;
 }
@@ -138,7 +144,7 @@ command_line parse_command(std::string_view line) {
     command_line c;
     if (starts_with_nocase(text, "PORT ")) {
         c.verb = command_verb::port;
-        if (std::optional<host_port> hp = decode_host_port(text.substr(5))) c.active = eprt_params{1, hp->address, hp->port};
+        if (std::optional<host_port> hp = decode_host_port(text.substr(5))) c.active = eprt_params{1, hp->address, hp->port, {}};
     } else if (starts_with_nocase(text, "EPRT ")) {
         c.verb = command_verb::eprt;
         c.active = decode_eprt(text.substr(5));

@@ -56,11 +56,13 @@ struct eprt_params {
     int protocol = 0;      // 1 = IPv4, 2 = IPv6, ...
     uint32_t address = 0;  // only decoded for protocol 1; 0 otherwise
     uint16_t port = 0;
+    std::string address6;  // protocol 2: the IPv6 address as given (checked to be one)
 };
 
 // The argument of EPRT, "<d>proto<d>address<d>port<d>" where <d> is its first character (RFC 2428).
 // params is the text after "EPRT ", without the line's CR LF. For protocol 1 the address must be a
-// dotted IPv4 address; other protocols keep their address undecoded so the caller can refuse them.
+// dotted IPv4 address, for protocol 2 an IPv6 one; other protocols keep their address undecoded so
+// the caller can refuse them.
 // Empty when malformed.
 std::optional<eprt_params> decode_eprt(std::string_view params);
 

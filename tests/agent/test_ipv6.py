@@ -1,7 +1,7 @@
 """IPv6 listeners: orvclient and orvserver on ::1 (and on ::, which takes IPv4 clients too), with
 the log naming IPv6 peers as [addr]:port and IPv4 ones byte for byte as before. An FTP control
-connection over IPv6 cannot announce a passive data connection (the channel header names IPv4
-rendezvous): it is refused with a clear line."""
+connection over IPv6 uses EPSV and EPRT |2| (a 227 reply cannot name an IPv6 rendezvous: PASV is
+answered 425)."""
 import os
 import re
 import socket
@@ -122,20 +122,47 @@ def ftp_service(sock):
     if recv_until(sock, b"PASV") is None:
         return
     sock.sendall(b"227 Entering Passive Mode (127,0,0,1,4,1).\r\n")
+    if recv_until(sock, b"NOOP") is not None:
+        sock.sendall(b"200 still here\r\n")
     sock.recv(100)
 
 
 @case(may_skip=True)
 @needs_ipv6
-def ftp_passive_over_ipv6_is_refused(w):
-    """An FTP control connection that came in over IPv6 cannot announce a passive data connection
-    (the 227 reply and the channel header name IPv4 rendezvous only): it ends with a clear line."""
+def ftp_pasv_over_ipv6_is_answered_425(w):
+    """A 227 reply cannot name an IPv6 rendezvous: PASV over an IPv6 control connection is answered
+    425 (use EPSV), with a line, and the control connection goes on."""
     _, port = tunnel_on(w, "::1", service=ftp_service, extra="login=ftp")
     with connect6(port) as s:
         check(s.recv(100).startswith(b"220"), "greeting")
         s.sendall(b"PASV\r\n")
-        check(s.recv(100) == b"", "closed instead of a 227 naming an IPv4 rendezvous")
-    w.wait_lines("^passive data connections need an IPv4 control connection$")
+        check(recv_until(s, b"\r\n").startswith(b"425 Use EPSV"), "425 instead of a 227")
+        s.sendall(b"NOOP\r\n")
+        check(recv_until(s, b"\r\n").startswith(b"200"), "the control connection goes on")
+    w.wait_lines("^INF PASV over an IPv6 control connection answered with 425: EPSV is needed$")
+
+
+@case(may_skip=True)
+@needs_ipv6
+def ftp_over_ipv6_with_curl(w):
+    """curl to orvclient on ::1, through orvserver, to an FTP server: EPSV and EPRT |2| work; the
+    active data connection is named 0.0.0.0 in its channel header and accepted only as announced."""
+    root = w.path("ftproot")
+    os.makedirs(root, exist_ok=True)
+    with open(os.path.join(root, "f.txt"), "w") as f:
+        f.write("over six\n")
+    ftp_port = w.pyftpdlib(root)
+    far_port, _ = w.orvserver_agent(ftp_port, extra="login=ftp accept_timeout=20")
+    conf, port = w.standard_config(far_port=far_port, extra="multicall=1 login=ftp accept_timeout=20 bindaddr=::1")
+    agent = w.agent(conf, "s1")
+    wait_for(lambda: listening6(port) or agent.poll() is not None, 20, "orvclient on ::1")
+    for mode in ([], ["-P", "::1"]):
+        r = subprocess.run(["curl", "-s", "-S", "-g", "--max-time", "30", *mode, "ftp://[::1]:%d/f.txt" % port],
+                           capture_output=True, timeout=60)
+        check(r.returncode == 0 and r.stdout == b"over six\n", "curl %r: %d %r" % (mode, r.returncode, r.stderr))
+    data = [l for l in w.disconnects() if "type: FTP data connection" in l]
+    check(len(data) == 2 and all(", client: [::1]:" in l for l in data), "two IPv6 data connections: %r" % data)
+    check("refused" not in w.read("orvserver.log"), "nothing refused: %s" % w.read("orvserver.log")[-500:])
 
 
 if __name__ == "__main__":

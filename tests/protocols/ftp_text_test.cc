@@ -68,11 +68,14 @@ TEST(ftp_text, commands_that_open_data_connections) {
         eprt_params active;
     };
     const row table[] = {
-        {"PORT 10,0,0,1,4,1\r\n", command_verb::port, true, {1, 0x0A000001, 1025}},
-        {"port 10,0,0,1,4,1", command_verb::port, true, {1, 0x0A000001, 1025}},
+        {"PORT 10,0,0,1,4,1\r\n", command_verb::port, true, {1, 0x0A000001, 1025, ""}},
+        {"port 10,0,0,1,4,1", command_verb::port, true, {1, 0x0A000001, 1025, ""}},
         {"PORT x\r\n", command_verb::port, false, {}},
-        {"EPRT |1|10.0.0.2|2000|\r\n", command_verb::eprt, true, {1, 0x0A000002, 2000}},
-        {"EPRT |2|::1|2000|\r\n", command_verb::eprt, true, {2, 0, 2000}},
+        {"EPRT |1|10.0.0.2|2000|\r\n", command_verb::eprt, true, {1, 0x0A000002, 2000, ""}},
+        {"EPRT |2|::1|2000|\r\n", command_verb::eprt, true, {2, 0, 2000, "::1"}},
+        {"EPRT |2|2001:db8::7|2000|\r\n", command_verb::eprt, true, {2, 0, 2000, "2001:db8::7"}},
+        {"EPRT |2|10.0.0.2|2000|\r\n", command_verb::eprt, false, {}},
+        {"EPRT |3|anything|2000|\r\n", command_verb::eprt, true, {3, 0, 2000, ""}},
         {"EPRT |1|10.0.0|2000|\r\n", command_verb::eprt, false, {}},
         {"PASV\r\n", command_verb::pasv, false, {}},
         {"epsv ALL\r\n", command_verb::epsv, false, {}},
@@ -87,6 +90,7 @@ TEST(ftp_text, commands_that_open_data_connections) {
         EXPECT_EQ(c.active->protocol, r.active.protocol) << r.line;
         EXPECT_EQ(c.active->address, r.active.address) << r.line;
         EXPECT_EQ(c.active->port, r.active.port) << r.line;
+        EXPECT_EQ(c.active->address6, r.active.address6) << r.line;
     }
 }
 
