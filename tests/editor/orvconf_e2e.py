@@ -806,6 +806,28 @@ class session_tests(orvconf_test):
                                  '-G', address, '-B', 'user', '-X', 'root', '-A', 'k1'), (0, '', ''))
             self.assertIn('Local address:        %s\n' % address, run(conf, '-session', '-view', '-N', 'six')[1])
 
+    def test_further_far_agents_and_failover(self):
+        conf = self.session_conf()
+        self.insert_session(conf, 'plain', 'user', 'root')
+        out = run(conf, '-session', '-view', '-N', 'plain')[1]
+        self.assertNotIn('Further far agents:', out)  # sessions without them look as before
+        self.assertNotIn('Failover:', out)
+        self.assertEqual(run(conf, '-session', '-insert', '-N', 'many', '-L', '9000', '-H', '::1', '-P', '9443',
+                             '-W', '[::2]:9001, far.example:https', '-Y', 'rr', '-B', 'user', '-X', 'root',
+                             '-A', 'k1'), (0, '', ''))
+        out = run(conf, '-session', '-view', '-N', 'many')[1]
+        for line in ('Server host:          ::1', 'Further far agents:   [::2]:9001, far.example:https',
+                     'Failover:             rr'):
+            self.assertIn(line + '\n', out)
+        for option, value, message in (
+                ('-W', 'nohost', 'invalid far agent (-W): nohost'),
+                ('-W', 'a:1,::1:2', 'invalid far agent (-W): ::1:2'),
+                ('-W', 'a:0', 'invalid far agent (-W): a:0'),
+                ('-Y', 'fast', 'invalid failover mode (-Y): fast (prio or rr)')):
+            status, out, err = run(conf, '-session', '-insert', '-N', 'bad', '-L', '9000', '-H', 'h', '-P', '1',
+                                   option, value, '-B', 'user', '-X', 'root', '-A', 'k1')
+            self.assertEqual((status, err), (0, message + '\noperation failed\n'), value)
+
     def test_session_view_text(self):
         conf = self.session_conf()
         self.insert_session(conf, 's1', 'user', 'root', 'k1', '-G', '127.0.0.2', '-C', 'HIGH',
