@@ -28,6 +28,7 @@ socket::socket(const reporter& parent, int handle) : iodesc(parent, handle) {}
 
 socket::socket(const reporter& parent, int family, int type, int protocol) : iodesc(parent, -1) {
     handle_ = ::socket(family, type | SOCK_CLOEXEC, protocol);
+    family_ = family;
     if (handle_ < 0) {
         report_sockerr(*this, "unable to create socket");
         clear_ok();
@@ -165,6 +166,7 @@ int socket::connect(const address* to) {
 
 int socket::handle_family() const {
     if (handle_ < 0 || race_) return 0;
+    if (family_) return family_;
     int family = 0;
     socklen_t len = sizeof family;
     if (getsockopt(handle_, SOL_SOCKET, SO_DOMAIN, &family, &len) != 0) return 0;
@@ -175,6 +177,7 @@ int socket::reopen(int family) {
     // Only the handle goes: the layers above (an SSL object waiting for the connect) stay.
     socket::close();
     handle_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    family_ = family;
     if (handle_ < 0) {
         report_sockerr(*this, "unable to create socket");
         return -1;
@@ -368,6 +371,7 @@ int socket::handle_events(int, int writable, int error) {
                 forget_handle();
                 race_.reset();
                 handle_ = winner;
+                family_ = 0;
                 stamp_activity();
                 handle_replaced();
                 request_update();

@@ -97,6 +97,7 @@ protected:
     std::unique_ptr<inetaddr> pending_;  // non-null while a single connect is under way
     // Non-null while racing; the handle is then the race's epoll set, owned by the race.
     std::unique_ptr<connect_race> race_;
+    int family_ = 0;  // the handle's family when this object made it; 0: ask the kernel
     input_end input_end_ = input_end::open;
 };
 
