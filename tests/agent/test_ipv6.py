@@ -10,7 +10,7 @@ import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import case, check, echo, http_reply, main, recv_exact, recv_until, wait_for  # noqa: E402
+from orvtest import case, check, curl, echo, http_reply, main, orv_environment, recv_exact, recv_until, wait_for  # noqa: E402
 
 
 def connect6(port, timeout=20):
@@ -114,6 +114,19 @@ def whole_tunnel_over_ipv6(w):
     far = w.wait_lines("^INF DISCONNECT ", name="orvserver.log")[-1]
     check(re.match(r"INF DISCONNECT session: far, client: \[::1\]:\d+, server: \[::1\]:%d, " % service, far),
           "orvserver's line: %s" % far)
+
+
+@case(may_skip=True)
+@needs_ipv6
+def https_proxy_on_ipv6(w):
+    """ORV_PROXY ::1: the tunnel crosses tinyproxy listening on the IPv6 loopback."""
+    far_port, _ = w.far_agent(w.service(http_reply(b"proxied six\n")))
+    proxy_port = w.tinyproxy(far_port, host="::1")
+    conf, port = w.standard_config(far_port=far_port, extra="multicall=1")
+    w.agent(conf, "s1", env=orv_environment({"ORV_PROXY": "::1", "ORV_PROXYPORT": str(proxy_port)}), wait_port=port)
+    status, out, _ = curl(port)
+    check(status == 0 and out.endswith(b"proxied six\n"), "relayed through the proxy: %r" % w.lines())
+    check("CONNECT" in w.read("tinyproxy.log"), "tinyproxy carried it")
 
 
 def ftp_service(sock):

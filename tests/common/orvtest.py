@@ -284,19 +284,19 @@ class World:
         check(p.poll() is None, "pyftpdlib ended: " + self.read("pyftpdlib.log"))
         return port
 
-    def tinyproxy(self, far_port, port=None):
-        """tinyproxy on 127.0.0.1 allowing CONNECT to far_port only; its log is tinyproxy.log.
-        Returns its port."""
+    def tinyproxy(self, far_port, port=None, host="127.0.0.1"):
+        """tinyproxy on HOST (127.0.0.1 or ::1) allowing CONNECT to far_port only; its log is
+        tinyproxy.log. Returns its port."""
         port = port or free_port()
         with open(self.path("tinyproxy.conf"), "w") as f:
-            f.write('Port %d\nListen 127.0.0.1\nTimeout 30\nLogFile "%s"\nLogLevel Info\nMaxClients 50\n'
-                    'Allow 127.0.0.1\nConnectPort %d\n' % (port, self.path("tinyproxy.log"), far_port))
+            f.write('Port %d\nListen %s\nTimeout 30\nLogFile "%s"\nLogLevel Info\nMaxClients 50\n'
+                    'Allow %s\nConnectPort %d\n' % (port, host, self.path("tinyproxy.log"), host, far_port))
         open(self.path("tinyproxy.log"), "w").close()
         # tinyproxy drops its privileges: it must reach its log.
         os.chmod(self.dir, 0o755)
         os.chmod(self.path("tinyproxy.log"), 0o666)
         proxy = self.spawn(["tinyproxy", "-d", "-c", self.path("tinyproxy.conf")], "tinyproxy.out")
-        wait_for(lambda: listening(port) or proxy.poll() is not None, 20, "tinyproxy")
+        wait_for(lambda: listening(port, host) or proxy.poll() is not None, 20, "tinyproxy")
         check(proxy.poll() is None, "tinyproxy ended: " + self.read("tinyproxy.out"))
         return port
 
