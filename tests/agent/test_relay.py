@@ -61,7 +61,7 @@ def editor_to_tunnel(w):
     w.orvconf("-key", "-gen", "-N", "k1", "-K", "2048")
     w.orvconf("-key", "-Req", "-N", "k1", "-D", "/O=OrvTest/CN=editor user", "-O", "user.req")
     w.openssl("ca", "-batch", "-config", w.path("ca.ca/ca.cnf"), "-notext", "-cert", "ca.crt", "-keyfile", "ca.key",
-              "-in", "user.req", "-out", "edited.crt", "-extensions", "v3_leaf", "-days", "30")
+              "-in", "user.req", "-out", "edited.crt", "-extensions", "v3_leaf", "-days", "365")
     w.orvconf("-cert", "-insert", "-N", "c1", "-I", "edited.crt")
     w.orvconf("-root", "-insert", "-N", "r1", "-I", "ca.crt")
     w.orvconf("-session", "-insert", "-N", "s1", "-L", str(port), "-H", "127.0.0.1", "-P", str(far_port),
