@@ -73,14 +73,19 @@ int proxysocket::connect(const address* to) {
     return connect_through(to, &proxy_address);
 }
 
-int proxysocket::connect_through(const address* to, const address* proxy) {
-    if (is_closed() || is_connecting()) return socket::connect(to);
+bool proxysocket::queue_request(const address* to) {
     std::string request = "CONNECT " + to->text() + " HTTP/1.0\r\n\r\n";
     if (!exchange_.append(request.data(), static_cast<int>(request.size()))) {
         report(*this, "out of memory\n");
-        return -1;
+        return false;
     }
     step_ = exchange_step::send;
+    return true;
+}
+
+int proxysocket::connect_through(const address* to, const address* proxy) {
+    if (is_closed() || is_connecting()) return socket::connect(to);
+    if (!queue_request(to)) return -1;
     int rc = socket::connect(proxy);
     if (rc == 0 && !is_connecting()) return run_exchange();
     return rc;
@@ -93,12 +98,7 @@ int proxysocket::connect_direct_any(std::unique_ptr<connect_race> race) {
 
 int proxysocket::connect_through_any(const address* to, std::unique_ptr<connect_race> proxy_race) {
     if (is_closed() || is_connecting()) return socket::connect(to);
-    std::string request = "CONNECT " + to->text() + " HTTP/1.0\r\n\r\n";
-    if (!exchange_.append(request.data(), static_cast<int>(request.size()))) {
-        report(*this, "out of memory\n");
-        return -1;
-    }
-    step_ = exchange_step::send;
+    if (!queue_request(to)) return -1;
     return connect_any(std::move(proxy_race));
 }
 

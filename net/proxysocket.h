@@ -67,6 +67,8 @@ protected:
     // Runs steps until the tunnel is ready, a step fails or one waits for the network: 0, or -1
     // after closing the socket.
     int run_exchange();
+    // Queues the CONNECT request for `to`; false (reported) when it could not be stored.
+    bool queue_request(const address* to);
     // 1 to go on, 0 on failure.
     int send_step();
     int read_step();

@@ -165,23 +165,16 @@ bool ftp_c_proto::start_active_to(const std::string& address6, uint16_t port) {
     // the port, which the far agent accepts only as announced by this control connection's
     // EPRT |2| command.
     channel_header header = make_channel_header(false, false, 0, port);
-    clientdata* plain = new (std::nothrow) clientdata(*this, data(), address6, htons(port), header);
-    if (!plain || !plain->ok() || selectors().empty()) {
-        report(*this, "system error. unable to create clientdata socket\n");
-        delete plain;
-        return false;
-    }
-    clientfwd* ssl = new_forward(plain, header);
-    if (!ssl) return false;
-    data_end_ = plain;
-    attach_data_connection(plain, plain, ssl);
-    return true;
+    return launch_active(new (std::nothrow) clientdata(*this, data(), address6, htons(port), header), header);
 }
 
 bool ftp_c_proto::start_active(uint32_t address, uint16_t port) {
     drop_data_connection();
     channel_header header = make_channel_header(false, false, address, port);
-    clientdata* plain = new (std::nothrow) clientdata(*this, data(), htonl(address), htons(port), header);
+    return launch_active(new (std::nothrow) clientdata(*this, data(), htonl(address), htons(port), header), header);
+}
+
+bool ftp_c_proto::launch_active(clientdata* plain, const channel_header& header) {
     if (!plain || !plain->ok() || selectors().empty()) {
         report(*this, "system error. unable to create clientdata socket\n");
         delete plain;

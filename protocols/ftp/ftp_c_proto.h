@@ -73,6 +73,8 @@ private:
     bool start_active(uint32_t address, uint16_t port);
     // EPRT |2| over an IPv6 control connection: the client's IPv6 address as given.
     bool start_active_to(const std::string& address6, uint16_t port);
+    // Registers an active data connection's ends; false (and `plain` deleted) when it could not be made.
+    bool launch_active(clientdata* plain, const channel_header& header);
     // The family of the control connection as the client reached us (0 when unknown).
     int control_family();
     // Builds a passive-mode data connection whose far agent side leads to address:port (host
