@@ -22,7 +22,8 @@ from orvtest import (PASSWORD, case, check, connect, echo, free_port, listening,
 def http_get(port, path, host="127.0.0.1", timeout=10):
     """(status, body text) of GET path on the endpoint."""
     try:
-        with urllib.request.urlopen("http://%s:%d%s" % (host, port, path), timeout=timeout) as r:
+        with urllib.request.urlopen("http://%s:%d%s" % ("[::1]" if host == "::1" else host, port, path),
+                                    timeout=timeout) as r:
             return r.status, r.read().decode()
     except urllib.error.HTTPError as e:
         return e.code, e.read().decode()
@@ -41,23 +42,25 @@ def samples(text):
     return out
 
 
-def scrape(port):
-    status, text = http_get(port, "/metrics")
+def scrape(port, host="127.0.0.1"):
+    status, text = http_get(port, "/metrics", host)
     check(status == 200, "metrics answered %d" % status)
     return samples(text)
 
 
-def chain(w, server_extra="", client_extra="multicall=1", partners=()):
-    """orvclient -> orvserver -> echo, both with a metrics endpoint; returns a dict of ports and
-    processes."""
+def chain(w, server_extra="", client_extra="multicall=1", partners=(), server_host="127.0.0.1"):
+    """orvclient -> orvserver -> echo, both with a metrics endpoint (orvserver's on server_host);
+    returns a dict of ports and processes."""
     c = {"server_metrics": free_port(), "client_metrics": free_port()}
+    at = "[::1]" if server_host == "::1" else server_host
     c["far_port"], c["server"] = w.orvserver_agent(
-        w.service(echo), extra="metrics=127.0.0.1:%d %s" % (c["server_metrics"], server_extra), partners=partners)
+        w.service(echo), extra="metrics=%s:%d %s" % (at, c["server_metrics"], server_extra), partners=partners)
     conf, c["port"] = w.standard_config(far_port=c["far_port"],
                                         extra="metrics=127.0.0.1:%d %s" % (c["client_metrics"], client_extra))
     c["conf"] = conf
     c["client"] = w.agent(conf, "s1", wait_port=c["port"])
-    wait_for(lambda: listening(c["client_metrics"]) and listening(c["server_metrics"]), 20, "the endpoints")
+    wait_for(lambda: listening(c["client_metrics"]) and listening(c["server_metrics"], server_host), 20,
+             "the endpoints")
     return c
 
 
@@ -80,6 +83,10 @@ def refused_client(w, far_port):
         pass
 
 
+RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "monitoring",
+                     "orvane-rules.yml")
+
+
 def promtool_check(w, text, what):
     path = w.path(what + ".prom")
     with open(path, "w") as f:
@@ -94,8 +101,9 @@ def promtool_check(w, text, what):
 def promtool_and_paths(w):
     """After traffic, a refusal, a reload taken and one refused, both agents' /metrics pass
     `promtool check metrics` without a complaint; /healthz says ok, other paths get 404, a POST 405;
-    a reload that moves the endpoint listens on the new port and closes the old."""
-    c = chain(w)
+    a reload that moves the endpoint listens on the new port and closes the old. orvserver's
+    endpoint listens on ::1."""
+    c = chain(w, server_host="::1")
     for size in (10, 1000, 100000):
         echo_through(c["port"], os.urandom(size))
     refused_client(w, c["far_port"])
@@ -107,23 +115,28 @@ def promtool_and_paths(w):
         f.write("damaged\n")
     check(reload(w, c["client"], 2).startswith("configuration reload refused"), "reload refused")
     os.replace(c["conf"] + ".kept", c["conf"])
-    for port, what in ((c["client_metrics"], "orvclient"), (c["server_metrics"], "orvserver")):
-        status, text = http_get(port, "/metrics")
+    for port, host, what in ((c["client_metrics"], "127.0.0.1", "orvclient"),
+                             (c["server_metrics"], "::1", "orvserver")):
+        status, text = http_get(port, "/metrics", host)
         check(status == 200, "%s metrics: %d" % (what, status))
         promtool_check(w, text, what)
         check('orvane_build_info{program="%s",version="1.2.5"} 1' % what in text, "build info of " + what)
-        check(http_get(port, "/healthz") == (200, "ok\n"), "%s healthy" % what)
-        check(http_get(port, "/nothing")[0] == 404, "404 elsewhere")
-        req = urllib.request.Request("http://127.0.0.1:%d/metrics" % port, data=b"x", method="POST")
+        check(http_get(port, "/healthz", host) == (200, "ok\n"), "%s healthy" % what)
+        check(http_get(port, "/nothing", host)[0] == 404, "404 elsewhere")
+        req = urllib.request.Request("http://%s:%d/metrics" % ("[::1]" if host == "::1" else host, port), data=b"x",
+                                     method="POST")
         try:
             urllib.request.urlopen(req, timeout=10)
             check(False, "POST served")
         except urllib.error.HTTPError as e:
             check(e.code == 405, "POST: %d" % e.code)
+    # The alert rules the README shows are rules Prometheus takes.
+    r = subprocess.run(["promtool", "check", "rules", RULES], capture_output=True, text=True, timeout=60)
+    check(r.returncode == 0, "promtool check rules: %s %s" % (r.stdout, r.stderr))
     m = scrape(c["client_metrics"])
     check(m['orvane_reloads_total{result="done"}'] == 1 and m['orvane_reloads_total{result="refused"}'] == 1,
           "reloads counted: %r" % m)
-    s = scrape(c["server_metrics"])
+    s = scrape(c["server_metrics"], "::1")
     check(s['orvane_connection_failures_total{reason="handshake"}'] == 1, "refused client counted: %r" % s)
     check(s['orvane_tls_sessions_total{kind="full"}'] + s['orvane_tls_sessions_total{kind="resumed"}'] == 3,
           "three handshakes: %r" % s)
