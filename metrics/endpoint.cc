@@ -133,9 +133,11 @@ int scrape_connection::wants_events(int* read, int* write, int* error) {
 
 int scrape_connection::handle_events(int readable, int writable, int error) {
     if (state_ != scrape_state::closed && now_ms() >= due_ms_) enter(scrape_state::closed);
-    if (state_ == scrape_state::closed || error) return -1;
-    if (state_ == scrape_state::reading && readable) read_step();
-    if (state_ == scrape_state::writing && (writable || written_ == 0)) write_step();
+    if (state_ == scrape_state::closed) return -1;
+    // An error or hang-up shows in the read or write it makes fail; a request that came with the
+    // peer's end is still answered.
+    if (state_ == scrape_state::reading && (readable || error)) read_step();
+    if (state_ == scrape_state::writing && (writable || error || written_ == 0)) write_step();
     if (state_ != scrape_state::closed) set_deadline(due_ms_);
     return state_ == scrape_state::closed ? -1 : 0;
 }

@@ -66,9 +66,19 @@ public:
         line(name, labels, std::to_string(value));
     }
     void sample_ms_as_seconds(const char* name, const std::string& labels, int64_t ms) {
+        line(name, labels, seconds_text(ms));
+    }
+    // A family of one sample without labels.
+    template <typename V>
+    void single(const char* name, const char* type, const char* help, V value) {
+        family(name, type, help);
+        sample(name, "", value);
+    }
+    // Milliseconds as seconds with three decimals, as the histogram's bounds and sum are shown.
+    static std::string seconds_text(int64_t ms) {
         char text[32];
         std::snprintf(text, sizeof text, "%" PRId64 ".%03" PRId64, ms / 1000, ms % 1000);
-        line(name, labels, text);
+        return text;
     }
     std::string take() { return std::move(out_); }
 
@@ -98,15 +108,12 @@ std::string exposition(const registry& r, const live_view& v) {
     w.sample("orvane_build_info",
              std::string("{program=\"") + v.program + "\",version=\"" + v.version + "\"}", int64_t{1});
 
-    w.family("orvane_connections_accepted_total", "counter", "Connections accepted (their first CONNECT line).");
-    w.sample("orvane_connections_accepted_total", "", r.accepted);
-    w.family("orvane_connections_established_total", "counter",
-             "Connections set up end to end (their complete CONNECT line).");
-    w.sample("orvane_connections_established_total", "", r.established);
-    w.family("orvane_connections_ended_total", "counter", "Connections ended (their DISCONNECT line).");
-    w.sample("orvane_connections_ended_total", "", r.ended);
-    w.family("orvane_connections_open", "gauge", "Connections open now.");
-    w.sample("orvane_connections_open", "", v.open_connections);
+    w.single("orvane_connections_accepted_total", "counter", "Connections accepted (their first CONNECT line).",
+             r.accepted);
+    w.single("orvane_connections_established_total", "counter",
+             "Connections set up end to end (their complete CONNECT line).", r.established);
+    w.single("orvane_connections_ended_total", "counter", "Connections ended (their DISCONNECT line).", r.ended);
+    w.single("orvane_connections_open", "gauge", "Connections open now.", v.open_connections);
 
     w.family("orvane_connection_failures_total", "counter", "Connections that failed, by reason.");
     labelled(w, "orvane_connection_failures_total", "reason", failure_names, r.failures);
@@ -119,10 +126,8 @@ std::string exposition(const registry& r, const live_view& v) {
     w.family("orvane_setup_duration_seconds", "histogram",
              "Time from a TLS end's creation to its completed set-up (connect, proxy, handshake).");
     for (size_t i = 0; i < histogram::bounds_ms.size(); ++i) {
-        char le[32];
-        int64_t ms = histogram::bounds_ms[i];
-        std::snprintf(le, sizeof le, "%" PRId64 ".%03" PRId64, ms / 1000, ms % 1000);
-        w.sample("orvane_setup_duration_seconds_bucket", label("le", le), r.setup.cumulative(i));
+        std::string le = writer::seconds_text(histogram::bounds_ms[i]);
+        w.sample("orvane_setup_duration_seconds_bucket", label("le", le.c_str()), r.setup.cumulative(i));
     }
     w.sample("orvane_setup_duration_seconds_bucket", label("le", "+Inf"), r.setup.count());
     w.sample_ms_as_seconds("orvane_setup_duration_seconds_sum", "", r.setup.sum_ms());
@@ -136,8 +141,8 @@ std::string exposition(const registry& r, const live_view& v) {
         w.sample("orvane_far_agents", label("state", "up"),
                  static_cast<int64_t>(v.far_agents - v.far_agents_passed_over));
         w.sample("orvane_far_agents", label("state", "passed_over"), static_cast<int64_t>(v.far_agents_passed_over));
-        w.family("orvane_far_agent_pass_overs_total", "counter", "Times a far agent began to be passed over.");
-        w.sample("orvane_far_agent_pass_overs_total", "", r.far_agent_pass_overs);
+        w.single("orvane_far_agent_pass_overs_total", "counter", "Times a far agent began to be passed over.",
+                 r.far_agent_pass_overs);
     }
 
     w.family("orvane_reloads_total", "counter", "Configuration reloads, done or refused.");
