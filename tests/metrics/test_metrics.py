@@ -10,42 +10,18 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.error
 import urllib.parse
 import urllib.request
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import (PASSWORD, case, check, connect, echo, free_port, listening, main, recv_exact,  # noqa: E402
-                     reload, wait_for)
-
-
-def http_get(port, path, host="127.0.0.1", timeout=10):
-    """(status, body text) of GET path on the endpoint."""
-    try:
-        with urllib.request.urlopen("http://%s:%d%s" % ("[::1]" if host == "::1" else host, port, path),
-                                    timeout=timeout) as r:
-            return r.status, r.read().decode()
-    except urllib.error.HTTPError as e:
-        return e.code, e.read().decode()
-
-
-SAMPLE = re.compile(r"^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[^}]*\})? (\S+)$")
-
-
-def samples(text):
-    """{name{labels}: value} of an exposition text."""
-    out = {}
-    for line in text.splitlines():
-        m = SAMPLE.match(line)
-        if m:
-            out[m.group(1) + (m.group(2) or "")] = float(m.group(3))
-    return out
+from orvtest import (case, check, connect, echo, free_port, http_get, listening, main, recv_exact,  # noqa: E402
+                     reload, scrape_metrics, wait_for)
 
 
 def scrape(port, host="127.0.0.1"):
-    status, text = http_get(port, "/metrics", host)
-    check(status == 200, "metrics answered %d" % status)
-    return samples(text)
+    return scrape_metrics(port, host)
 
 
 def chain(w, server_extra="", client_extra="multicall=1", partners=(), server_host="127.0.0.1"):
@@ -123,8 +99,8 @@ def promtool_and_paths(w):
         check('orvane_build_info{program="%s",version="1.2.5"} 1' % what in text, "build info of " + what)
         check(http_get(port, "/healthz", host) == (200, "ok\n"), "%s healthy" % what)
         check(http_get(port, "/nothing", host)[0] == 404, "404 elsewhere")
-        req = urllib.request.Request("http://%s:%d/metrics" % ("[::1]" if host == "::1" else host, port), data=b"x",
-                                     method="POST")
+        req = urllib.request.Request("http://[::1]:%d/metrics" % port if host == "::1" else
+                                     "http://%s:%d/metrics" % (host, port), data=b"x", method="POST")
         try:
             urllib.request.urlopen(req, timeout=10)
             check(False, "POST served")
