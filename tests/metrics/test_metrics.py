@@ -264,6 +264,32 @@ def check_agreement(w, log, m):
         check(logged == counted, "%s: %d %r lines, counted %r" % (log, logged, reason, counted))
 
 
+@case
+def health_follows_far_agents(w):
+    """/healthz says 503 with its reason once every far agent of the session is passed over, and the
+    far agent families say which; a session with one far agent that works is healthy."""
+    mport = free_port()
+    conf, port = w.standard_config(far_port=free_port(), extra="multicall=1 faragents=127.0.0.1:%d metrics=127.0.0.1:%d"
+                                   % (free_port(), mport))
+    w.agent(conf, "s1", wait_port=port)
+    wait_for(lambda: listening(mport), 20, "the endpoint")
+    check(http_get(mport, "/healthz") == (200, "ok\n"), "healthy before any failure")
+    s = connect(port)
+    s.sendall(b"x")
+    try:
+        s.recv(10)
+    except OSError:
+        pass
+    s.close()
+    w.wait_lines("DISCONNECT")
+    check(http_get(mport, "/healthz") == (503, "every far agent is passed over\n"), "unhealthy")
+    m = scrape(mport)
+    check(m['orvane_far_agents{state="passed_over"}'] == 2 and m['orvane_far_agents{state="up"}'] == 0,
+          "both passed over: %r" % m)
+    check(m["orvane_far_agent_pass_overs_total"] == 2, "two pass-overs: %r" % m)
+    check(m['orvane_connection_failures_total{reason="connect"}'] == 1, "one failed connection: %r" % m)
+
+
 def echo_rounds(port, seconds):
     """Round trips of 4 KiB through one tunnelled connection: (per second, the longest in seconds)."""
     s = connect(port)
