@@ -112,8 +112,8 @@ scrape_connection::scrape_connection(const reporter& parent, int handle, scrape_
     : reporter(parent), socket(parent, handle), source_(source), live_(std::move(live)),
       due_ms_(now_ms() + scrape_deadline_ms) {
     ++*live_;
-    if (set_nonblocking(1) != 0) state_ = scrape_state::closed;
-    set_deadline(state_ == scrape_state::closed ? now_ms() : due_ms_);
+    set_deadline(due_ms_);
+    if (set_nonblocking(1) != 0) enter(scrape_state::closed);
 }
 
 scrape_connection::~scrape_connection() { --*live_; }
