@@ -115,7 +115,8 @@ std::string exposition(const registry& r, const live_view& v) {
     w.single("orvane_connections_ended_total", "counter", "Connections ended (their DISCONNECT line).", r.ended);
     w.single("orvane_connections_open", "gauge", "Connections open now.", v.open_connections);
 
-    w.family("orvane_connection_failures_total", "counter", "Connections that failed, by reason.");
+    w.family("orvane_connection_failures_total", "counter",
+             "Connection failures by reason, counted with the line that reports each (at most once per end).");
     labelled(w, "orvane_connection_failures_total", "reason", failure_names, r.failures);
 
     w.family("orvane_relayed_bytes_total", "counter",

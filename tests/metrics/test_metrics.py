@@ -16,8 +16,8 @@ import urllib.request
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import (case, check, connect, echo, free_port, http_get, listening, main, recv_exact,  # noqa: E402
-                     reload, scrape_metrics, wait_for)
+from orvtest import (case, check, connect, echo, free_port, http_get, listening, main, orv_environment,  # noqa: E402
+                     recv_exact, reload, scrape_metrics, wait_for)
 
 
 def scrape(port, host="127.0.0.1"):
@@ -189,10 +189,12 @@ def prometheus_reads_both(w):
 
 
 LINE_COUNTS = {
-    "handshake": r"SSL handshake failed",
+    "handshake": r"SSL handshake failed: (?!timed out)",
     "partner_refused": r"access denied to .* by partner list",
     "inactivity_timeout": r"INF connection inactive for \d+ seconds, closed",
-    "connect": r"connect failed|unable to connect",
+    "connect": r"connect failed|unable to connect$",
+    "proxy": r"proxy gave error|unable to read proxy response",
+    "setup_timeout": r"SSL handshake failed: timed out|connect failed:110:|proxy response. timed out",
 }
 
 
@@ -207,7 +209,8 @@ def log_totals(lines):
 @case
 def counters_agree_with_log(w):
     """After a mixed run (good connections, an inactivity time-out, far agents refused by the
-    partner list, a far agent that refuses the connect), each agent's counters agree with its connection log: the same
+    partner list, a far agent that refuses the connect, a proxy that refuses, a handshake that
+    times out), each agent's counters agree with its connection log: the same
     connections, the same byte counts, the same failures."""
     c = chain(w, client_extra="multicall=1 timeout=2")
     for size in (5, 50000):
@@ -221,21 +224,28 @@ def counters_agree_with_log(w):
     w.wait_lines("DISCONNECT", 3, name="orvserver.log")
     check_agreement(w, "agent.log", scrape(c["client_metrics"]))
     check_agreement(w, "orvserver.log", scrape(c["server_metrics"]))
-    # Clients of their own: one whose partner list refuses the far agent, one toward a dead port.
+    # Clients of their own: one whose partner list refuses the far agent, one toward a dead port,
+    # one through an HTTPS proxy that refuses the far agent's port, one toward a far agent that
+    # accepts and never answers the handshake (the set-up bound is the 2 s inactivity timeout).
     check_failures_through(w, c["far_port"], "partner_refused", "!/O=OrvTest/CN=far1")
-    check_failures_through(w, free_port(), "connect", None)
+    check_failures_through(w, free_port(), "connect")
+    proxy = w.tinyproxy(free_port())
+    check_failures_through(w, c["far_port"], "proxy",
+                           env=orv_environment({"ORV_PROXY": "127.0.0.1", "ORV_PROXYPORT": str(proxy)}))
+    check_failures_through(w, w.service(lambda s: s.recv(100) and time.sleep(5)), "setup_timeout", extra="timeout=2")
 
 
-def check_failures_through(w, far_port, reason, partner):
-    """An orvclient of its own toward far_port (with one partner entry, when given): two connections
-    that fail for `reason`, its counters and its log agree."""
+def check_failures_through(w, far_port, reason, partner=None, env=None, extra=""):
+    """An orvclient of its own toward far_port (with one partner entry, the environment and more
+    session values, when given): two connections that fail for `reason`, its counters and its log
+    agree."""
     name = "c" + reason
     mport = free_port()
     conf, port = w.standard_config(session=name, far_port=far_port, name=name + ".orv",
-                                   extra="multicall=1 metrics=127.0.0.1:%d" % mport)
+                                   extra="multicall=1 metrics=127.0.0.1:%d %s" % (mport, extra))
     if partner:
         w.config("partner %s %s\n" % (name, partner), name=name + ".orv")
-    w.agent(conf, name, log_name=name + ".log", wait_port=port)
+    w.agent(conf, name, log_name=name + ".log", wait_port=port, env=env)
     wait_for(lambda: listening(mport), 20, "the endpoint")
     for _ in range(2):
         s = connect(port)
