@@ -20,10 +20,6 @@ from orvtest import (case, check, connect, echo, free_port, http_get, listening,
                      recv_exact, reload, scrape_metrics, wait_for)
 
 
-def scrape(port, host="127.0.0.1"):
-    return scrape_metrics(port, host)
-
-
 def chain(w, server_extra="", client_extra="multicall=1", partners=(), server_host="127.0.0.1"):
     """orvclient -> orvserver -> echo, both with a metrics endpoint (orvserver's on server_host);
     returns a dict of ports and processes."""
@@ -109,10 +105,10 @@ def promtool_and_paths(w):
     # The alert rules the README shows are rules Prometheus takes.
     r = subprocess.run(["promtool", "check", "rules", RULES], capture_output=True, text=True, timeout=60)
     check(r.returncode == 0, "promtool check rules: %s %s" % (r.stdout, r.stderr))
-    m = scrape(c["client_metrics"])
+    m = scrape_metrics(c["client_metrics"])
     check(m['orvane_reloads_total{result="done"}'] == 1 and m['orvane_reloads_total{result="refused"}'] == 1,
           "reloads counted: %r" % m)
-    s = scrape(c["server_metrics"], "::1")
+    s = scrape_metrics(c["server_metrics"], "::1")
     check(s['orvane_connection_failures_total{reason="handshake"}'] == 1, "refused client counted: %r" % s)
     check(s['orvane_tls_sessions_total{kind="full"}'] + s['orvane_tls_sessions_total{kind="resumed"}'] == 3,
           "three handshakes: %r" % s)
@@ -222,8 +218,8 @@ def counters_agree_with_log(w):
     idle.close()
     w.wait_lines("DISCONNECT", 3)
     w.wait_lines("DISCONNECT", 3, name="orvserver.log")
-    check_agreement(w, "agent.log", scrape(c["client_metrics"]))
-    check_agreement(w, "orvserver.log", scrape(c["server_metrics"]))
+    check_agreement(w, "agent.log", scrape_metrics(c["client_metrics"]))
+    check_agreement(w, "orvserver.log", scrape_metrics(c["server_metrics"]))
     # Clients of their own: one whose partner list refuses the far agent, one toward a dead port,
     # one through an HTTPS proxy that refuses the far agent's port, one toward a far agent that
     # accepts and never answers the handshake (the set-up bound is the 2 s inactivity timeout).
@@ -233,6 +229,17 @@ def counters_agree_with_log(w):
     check_failures_through(w, c["far_port"], "proxy",
                            env=orv_environment({"ORV_PROXY": "127.0.0.1", "ORV_PROXYPORT": str(proxy)}))
     check_failures_through(w, w.service(lambda s: s.recv(100) and time.sleep(5)), "setup_timeout", extra="timeout=2")
+
+
+def failing_connection(port):
+    """A connection that sends a byte and waits for whatever comes, its end or an error."""
+    s = connect(port)
+    s.sendall(b"x")
+    try:
+        s.recv(10)
+    except OSError:
+        pass
+    s.close()
 
 
 def check_failures_through(w, far_port, reason, partner=None, env=None, extra=""):
@@ -248,15 +255,9 @@ def check_failures_through(w, far_port, reason, partner=None, env=None, extra=""
     w.agent(conf, name, log_name=name + ".log", wait_port=port, env=env)
     wait_for(lambda: listening(mport), 20, "the endpoint")
     for _ in range(2):
-        s = connect(port)
-        s.sendall(b"x")
-        try:
-            s.recv(10)
-        except OSError:
-            pass
-        s.close()
+        failing_connection(port)
     w.wait_lines("DISCONNECT", 2, name=name + ".log")
-    m = scrape(mport)
+    m = scrape_metrics(mport)
     check(m['orvane_connection_failures_total{reason="%s"}' % reason] == 2, "%s counted: %r" % (reason, m))
     check_agreement(w, name + ".log", m)
 
@@ -277,23 +278,17 @@ def check_agreement(w, log, m):
 @case
 def health_follows_far_agents(w):
     """/healthz says 503 with its reason once every far agent of the session is passed over, and the
-    far agent families say which; a session with one far agent that works is healthy."""
+    far agent families say which."""
     mport = free_port()
     conf, port = w.standard_config(far_port=free_port(), extra="multicall=1 faragents=127.0.0.1:%d metrics=127.0.0.1:%d"
                                    % (free_port(), mport))
     w.agent(conf, "s1", wait_port=port)
     wait_for(lambda: listening(mport), 20, "the endpoint")
     check(http_get(mport, "/healthz") == (200, "ok\n"), "healthy before any failure")
-    s = connect(port)
-    s.sendall(b"x")
-    try:
-        s.recv(10)
-    except OSError:
-        pass
-    s.close()
+    failing_connection(port)
     w.wait_lines("DISCONNECT")
     check(http_get(mport, "/healthz") == (503, "every far agent is passed over\n"), "unhealthy")
-    m = scrape(mport)
+    m = scrape_metrics(mport)
     check(m['orvane_far_agents{state="passed_over"}'] == 2 and m['orvane_far_agents{state="up"}'] == 0,
           "both passed over: %r" % m)
     check(m["orvane_far_agent_pass_overs_total"] == 2, "two pass-overs: %r" % m)
