@@ -349,7 +349,8 @@ def abuse(ports):
 @case
 def endpoint_abuse(w):
     """Slow, huge and garbage requests at both endpoints leave an echo through the tunnel at its
-    pace, without a stall, and the endpoints serve again afterwards."""
+    pace, without a stall, and the endpoints serve again afterwards; an oversized or garbage head
+    is closed unanswered at once, an unfinished one after its 5 s."""
     c = chain(w)
     before, longest_before = echo_rounds(c["port"], 3)
     abuser = w.spawn([sys.executable, os.path.abspath(__file__), "--abuse", str(c["client_metrics"]),
@@ -366,6 +367,33 @@ def endpoint_abuse(w):
     for port in (c["client_metrics"], c["server_metrics"]):
         wait_for(lambda: http_get(port, "/healthz")[0] == 200, 20, "the endpoint to serve again")
     check(c["client"].poll() is None and c["server"].poll() is None, "both agents run")
+    # An oversized head and garbage are closed unanswered at once, a request that never ends when its
+    # 5 s are over.
+    for payload in (b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 5000, b"\x16\x03\x01\x00\xff\r\n\r\n"):
+        s = socket.create_connection(("127.0.0.1", c["client_metrics"]), timeout=3)
+        s.sendall(payload)
+        check(read_answer(s) == b"", "closed unanswered: %r" % payload[:20])
+        s.close()
+    s = socket.create_connection(("127.0.0.1", c["client_metrics"]), timeout=10)
+    start = time.monotonic()
+    s.sendall(b"GET /metrics HTTP/1.1\r\n")
+    check(read_answer(s) == b"", "an unfinished request gets no answer")
+    took = time.monotonic() - start
+    check(4 <= took <= 8, "an unfinished request was closed after %.1f s" % took)
+    s.close()
+
+
+def read_answer(s):
+    """Everything the endpoint sends before it closes (a reset counts as a close)."""
+    got = b""
+    try:
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                return got
+            got += chunk
+    except ConnectionResetError:
+        return got
 
 
 if __name__ == "__main__":
