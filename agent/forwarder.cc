@@ -285,8 +285,9 @@ forwarder::~forwarder() {
     // Registered or not, a live acceptor goes first; one the selector has destroyed already
     // (one-connection sessions) has cleared the pointer.
     delete acceptor_;
-    // The metrics endpoint goes with the selector (which clears metrics_). The ends go with the selector, and with the last of them the readings they held; the
-    // resolver they may cancel lookups on goes after them.
+    // The metrics endpoint goes with the selector (which clears metrics_). The ends go with the
+    // selector, and with the last of them the readings they held; the resolver they may cancel
+    // lookups on goes after them.
     selector_.reset();
     current_.reset();
     resolver_.reset();
