@@ -87,6 +87,8 @@ def promtool_and_paths(w):
         f.write("damaged\n")
     check(reload(w, c["client"], 2).startswith("configuration reload refused"), "reload refused")
     os.replace(c["conf"] + ".kept", c["conf"])
+    check(reload(w, c["server"], 1, log="orvserver.log") == "INF configuration reloaded: nothing changed",
+          "orvserver's reload taken")
     for port, host, what in ((c["client_metrics"], "127.0.0.1", "orvclient"),
                              (c["server_metrics"], "::1", "orvserver")):
         status, text = http_get(port, "/metrics", host)
@@ -110,6 +112,7 @@ def promtool_and_paths(w):
           "reloads counted: %r" % m)
     s = scrape_metrics(c["server_metrics"], "::1")
     check(s['orvane_connection_failures_total{reason="handshake"}'] == 1, "refused client counted: %r" % s)
+    check(s['orvane_reloads_total{result="done"}'] == 1, "orvserver's reload counted: %r" % s)
     check(s['orvane_tls_sessions_total{kind="full"}'] + s['orvane_tls_sessions_total{kind="resumed"}'] == 3,
           "three handshakes: %r" % s)
     # The endpoint follows a reload to a new address.
