@@ -47,6 +47,10 @@ bool endpoints_usable(const reporter& r, const session_record& s) {
         report(r, "configuration error. invalid failover mode: %s\n", s.failover);
         return false;
     }
+    if (s.metrics && *s.metrics && !parse_endpoint(s.metrics)) {
+        report(r, "configuration error. invalid metrics endpoint: %s\n", s.metrics);
+        return false;
+    }
     return true;
 }
 

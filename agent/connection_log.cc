@@ -4,6 +4,7 @@
 
 #include "agent/connection_data.h"
 #include "agent/pair.h"
+#include "metrics/registry.h"
 
 namespace orv {
 
@@ -65,10 +66,18 @@ void log_connection(connection_data& data, int event, int number) {
     pair* p = data.find_pair(number);
     if (!p) return;
     connection_log_fields f = fields_of(*p);
+    // The counters follow the lines written, so that they and the log agree.
+    metrics::registry& m = metrics::process();
     if (event == connection_connected) {
-        if (auto line = format_connect_line(f)) report(data, "%s", line->c_str());
+        auto line = format_connect_line(f);
+        if (!line) return;
+        report(data, "%s", line->c_str());
+        if (f.client != "N/A" && f.server != "N/A" && p->first_established()) ++m.established;
     } else {
         report(data, "%s", format_disconnect_line(f).c_str());
+        ++m.ended;
+        if (auto plain = p->plain_view()) m.bytes_in += static_cast<uint64_t>(plain->bytes_written);
+        if (auto ssl = p->ssl_view()) m.bytes_out += static_cast<uint64_t>(ssl->bytes_written);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "metrics/registry.h"
 #include "net/inetaddr.h"
 #include "net/reporter.h"
 
@@ -62,7 +63,10 @@ void far_agent_health::failed(const reporter& r, const std::string& key, int64_t
     bool was_down = st.down;
     st.down = true;
     st.until_ms = now_ms + static_cast<int64_t>(pass_over_seconds) * 1000;
-    if (!was_down) report(r, "WAR far agent %s passed over for %d seconds\n", key.c_str(), pass_over_seconds);
+    if (!was_down) {
+        report(r, "WAR far agent %s passed over for %d seconds\n", key.c_str(), pass_over_seconds);
+        ++metrics::process().far_agent_pass_overs;
+    }
 }
 
 void far_agent_health::worked(const reporter& r, const std::string& key) {

@@ -4,20 +4,24 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <optional>
 
 #include <unistd.h>
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <systemd/sd-daemon.h>
 
 #include "agent/connection_data.h"
 #include "agent/connection_log.h"
 #include "agent/expiry.h"
+#include "agent/far_agents.h"
 #include "agent/main_acceptor.h"
 #include "agent/pair.h"
 #include "agent/program.h"
+#include "metrics/registry.h"
 #include "net/periodic.h"
 #include "net/resolver.h"
 #include "net/selector.h"
@@ -74,6 +78,16 @@ bool is_library_error_line(const std::string& line) {
 }
 
 void tell_service_manager(const char* state) { sd_notify(0, state); }
+
+// The session's metrics endpoint text, empty when it has none.
+std::string metrics_text(const session_record& s) { return text_of(s.metrics); }
+
+std::optional<int64_t> expiry_of(X509* cert) {
+    const ASN1_TIME* t = cert ? X509_get0_notAfter(cert) : nullptr;
+    tm when{};
+    if (!t || ASN1_TIME_to_tm(t, &when) != 1) return std::nullopt;
+    return static_cast<int64_t>(timegm(&when));
+}
 
 unsigned long long now_monotonic_usec() {
     timespec t{};
@@ -206,16 +220,74 @@ bool forwarder::build(bool daemon, int signal_fd) {
         return false;
     }
     selector_->add_background(daily);
+    if (!metrics_text(s).empty()) {
+        metrics::endpoint_listener* endpoint = open_metrics(*this, s.metrics);
+        if (!endpoint) return false;
+        replace_metrics(endpoint);
+    }
     check_expiry();
     return true;
+}
+
+metrics::endpoint_listener* forwarder::open_metrics(const reporter& r, const char* listen_text) {
+    auto* endpoint = new (std::nothrow) metrics::endpoint_listener(r, listen_text, *this);
+    if (!endpoint || !endpoint->ok()) {
+        report(r, "unable to create metrics endpoint %s\n", listen_text);
+        delete endpoint;
+        return nullptr;
+    }
+    return endpoint;
+}
+
+void forwarder::replace_metrics(metrics::endpoint_listener* next) {
+    metrics::endpoint_listener* old = metrics_;
+    if (old) old->watch(nullptr);
+    metrics_ = next;
+    if (next) {
+        next->adopt_sink(*this);
+        next->watch(&metrics_);
+        selector_->add_background(next);
+    }
+    delete old;
+}
+
+metrics::live_view forwarder::view() {
+    metrics::live_view v;
+    v.program = program_.role == connection_role::server ? "orvserver" : "orvclient";
+    v.version = agent_version_text;
+    v.server = program_.role == connection_role::server;
+    v.open_connections = static_cast<int64_t>(live_pairs().size());
+    if (!current_) return v;
+    connection_data& data = *current_->data;
+    if (!v.server) {
+        int64_t now = iodesc::now_ms();
+        for (const endpoint& agent : data.far_agents().agents()) {
+            ++v.far_agents;
+            if (far_agent_health::process().passed_over(agent.text(), now)) ++v.far_agents_passed_over;
+        }
+    }
+    v.user_certificate_expiry = expiry_of(data.user_certificate());
+    v.root_certificate_expiry = expiry_of(data.root_certificate());
+    return v;
+}
+
+std::string forwarder::unhealthy_reason() {
+    if (!acceptor_) return "not listening";
+    if (acceptor_->paused()) return "out of descriptors: not accepting";
+    if (program_.role == connection_role::client && current_) {
+        metrics::live_view v = view();
+        if (v.far_agents > 0 && v.far_agents_passed_over == v.far_agents) return "every far agent is passed over";
+    }
+    return {};
 }
 
 forwarder::~forwarder() {
     // Registered or not, a live acceptor goes first; one the selector has destroyed already
     // (one-connection sessions) has cleared the pointer.
     delete acceptor_;
-    // The ends go with the selector, and with the last of them the readings they held; the
-    // resolver they may cancel lookups on goes after them.
+    // The metrics endpoint goes with the selector (which clears metrics_). The ends go with the
+    // selector, and with the last of them the readings they held; the resolver they may cancel
+    // lookups on goes after them.
     selector_.reset();
     current_.reset();
     resolver_.reset();
@@ -248,6 +320,14 @@ bool forwarder::reload() {
     pass_failure why = pass_failure::none;
     std::shared_ptr<configuration_reading> next = captured ? read_configuration(capture, why) : nullptr;
     main_acceptor* replacement = nullptr;
+    metrics::endpoint_listener* new_metrics = nullptr;
+    bool metrics_moved = next && metrics_text(current_->data->session()) != metrics_text(next->data->session());
+    if (next && metrics_moved && !metrics_text(next->data->session()).empty()) {
+        // Like the main listener: the new endpoint listens before the old one closes, and a new
+        // address that cannot be bound refuses the reload.
+        new_metrics = open_metrics(capture, next->data->session().metrics);
+        if (!new_metrics) next.reset();
+    }
     if (next && acceptor_ &&
         listen_address(current_->data->session()) != listen_address(next->data->session())) {
         // Listening on the new address before the old one closes: no moment without a listener.
@@ -261,6 +341,8 @@ bool forwarder::reload() {
     }
     ERR_clear_error();
     if (!next) {
+        delete new_metrics;
+        metrics::process().count(metrics::reload_result::refused);
         char* text = nullptr;
         long n = captured ? BIO_get_mem_data(captured.get(), &text) : 0;
         std::string reason = first_message(n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string());
@@ -282,10 +364,12 @@ bool forwarder::reload() {
     } else if (acceptor_) {
         acceptor_->adopt(next->data.get());
     }
+    if (metrics_moved) replace_metrics(new_metrics);
     const session_record& s = next->data->session();
     selector_->set_wait_timeout(wait_timeout_for(s.accept_timeout, s.timeout));
     current_ = std::move(next);
     report(*this, "INF configuration reloaded: %s\n", changes.c_str());
+    metrics::process().count(metrics::reload_result::done);
     check_expiry();
     return true;
 }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "metrics/endpoint.h"
 #include "net/logsink.h"
 #include "net/reporter.h"
 #include "net/signal_watch.h"
@@ -59,7 +60,10 @@ struct configuration_reading {
     ~configuration_reading();
 };
 
-class forwarder : public virtual reporter, public virtual ok_flag, public signal_handler {
+class forwarder : public virtual reporter,
+                  public virtual ok_flag,
+                  public signal_handler,
+                  public metrics::scrape_source {
 public:
     // `signal_fd` reports the operator's signals (-1 for none); it outlives the forwarder.
     // `program` says which acceptor and which role the pass builds, `password` where the
@@ -85,11 +89,19 @@ public:
     // running one stays, and the reason has been logged in one line).
     bool reload();
 
+    // The metrics endpoint's questions.
+    metrics::live_view view() override;
+    std::string unhealthy_reason() override;
+
 private:
     bool build(bool daemon, int signal_fd);
     // A new reading, its messages written through `r`; null (with `why` set) when it fails.
     std::shared_ptr<configuration_reading> read_configuration(const reporter& r, pass_failure& why);
     void check_expiry();
+    // A listening metrics endpoint for `listen_text` (reports through `r`); null when that fails.
+    metrics::endpoint_listener* open_metrics(const reporter& r, const char* listen_text);
+    // Puts `next` (null: none) in the place of the running metrics endpoint, registered.
+    void replace_metrics(metrics::endpoint_listener* next);
 
     const agent_program& program_;
     std::string path_;
@@ -98,6 +110,9 @@ private:
     logsink sink_;
     bio_ptr log_bio_;
     main_acceptor* acceptor_ = nullptr;  // owned until the selector takes it; cleared when destroyed
+    // The metrics endpoint, when the session has one; the selector owns it, and it clears this
+    // pointer when destroyed.
+    metrics::endpoint_listener* metrics_ = nullptr;
     std::unique_ptr<resolver> resolver_;  // outlives the selector and its connections
     std::unique_ptr<selector> selector_;
     std::shared_ptr<configuration_reading> current_;  // what new connections use

@@ -9,6 +9,7 @@
 
 #include "agent/connection_data.h"
 #include "agent/login.h"
+#include "metrics/registry.h"
 
 namespace orv {
 
@@ -70,6 +71,7 @@ int main_acceptor::handle_events(int readable, int writable, int error) {
 int main_acceptor::accept_failed(int error, bool quiet) {
     bool out_of_resources = error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
     if (!quiet) report(*this, "error during accept\n");
+    if (!quiet && out_of_resources) metrics::process().count(metrics::failure::out_of_descriptors);
     if (!out_of_resources) {
         state_ = acceptor_state::accepting;
         return 1;

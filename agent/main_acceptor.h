@@ -36,6 +36,8 @@ public:
 
     int handle_events(int readable, int writable, int error) override;
     int wants_events(int* read, int* write, int* error) override;
+    // True while accepting pauses for want of descriptors.
+    bool paused() const { return state_ == acceptor_state::paused; }
 
 protected:
     // Turns one accepted handle of a known login into a relayed connection, owning the handle

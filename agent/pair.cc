@@ -6,6 +6,7 @@
 #include "agent/connection_data.h"
 #include "agent/connection_log.h"
 #include "agent/relaysocket.h"
+#include "metrics/registry.h"
 #include "net/selector.h"
 
 namespace orv {
@@ -25,6 +26,7 @@ pair_member_view view_of(const relaysocket& end) {
 pair::pair(connection_data& data) : data_(data), number_(next_pair_number++), session_name_(data.session_name()) {
     data_.add_pair(this, number_);
     every_pair[number_] = this;
+    ++metrics::process().accepted;
 }
 
 pair::~pair() {

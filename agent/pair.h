@@ -55,6 +55,8 @@ public:
     std::optional<pair_member_view> plain_view() const;
     std::optional<pair_member_view> ssl_view() const;
     int number() const { return number_; }
+    // True the first time only: the pair's complete connect line is being written.
+    bool first_established() { return !established_ && (established_ = true); }
     const std::string& session_name() const { return session_name_; }
 
 private:
@@ -65,6 +67,7 @@ private:
     connection_data& data_;
     int number_;
     std::string session_name_;
+    bool established_ = false;
 };
 
 // Every live pair of the process, whichever reading of the configuration it came from, oldest first.

@@ -383,6 +383,25 @@ void relaysocket::report_setup_timeout() {
     else report(*this, "SSL handshake failed: timed out%s\n", handshake_failure_note().c_str());
 }
 
+metrics::failure relaysocket::setup_step_failure() const {
+    if (named_.step == connect_step::target_lookup || named_.step == connect_step::proxy_lookup || is_connecting())
+        return metrics::failure::connect;
+    return tunnel_ready() ? metrics::failure::handshake : metrics::failure::proxy;
+}
+
+void relaysocket::count_failure(metrics::failure why) {
+    if (failure_counted_) return;
+    failure_counted_ = true;
+    metrics::process().count(why);
+}
+
+void relaysocket::count_setup() {
+    if (!ssl()) return;
+    metrics::registry& m = metrics::process();
+    m.count(SSL_session_reused(ssl()) ? metrics::tls_session::resumed : metrics::tls_session::full);
+    m.setup.observe_ms(now_ms() - born_ms_);
+}
+
 std::string relaysocket::handshake_failure_note() const { return expired_certificate_note(data_, std::time(nullptr)); }
 
 // The deadline that fits the state: the set-up bound; the accept time-out of a rendezvous; the
@@ -426,35 +445,46 @@ int relaysocket::handle_events(int readable, int writable, int error) {
     if (state_ == relay_state::closed) return -1;
     bool due = deadline_passed();
     if (setting_up()) {
-        // A failed step ends the end unless another attempt starts (the next far agent).
-        auto failed = [this] { return retry_setup() ? 1 : -1; };
+        // A failed step ends the end unless another attempt starts (the next far agent); the
+        // metrics count the connection's failure, not each attempt's.
+        auto failed = [this](metrics::failure why) {
+            if (retry_setup()) return 1;
+            count_failure(why);
+            return -1;
+        };
+        auto timed_out = [this] {
+            count_failure(metrics::failure::setup_timeout);
+            return -1;
+        };
         bool attempt_over = !due && attempt_due_ms_ >= 0 && now_ms() >= attempt_due_ms_;
         if (named_.step == connect_step::target_lookup || named_.step == connect_step::proxy_lookup) {
             // Waiting for a name: the answers come to on_answer; the deadline may end the
             // resolution delay.
             if (due || attempt_over) {
                 report_setup_timeout();
-                return due ? -1 : failed();
+                return due ? timed_out() : failed(metrics::failure::setup_timeout);
             }
-            if (lookup_ready() && !lookup_complete()) return failed();
+            if (lookup_ready() && !lookup_complete()) return failed(metrics::failure::connect);
             post_deadline();
             return 1;
         }
         bool racing = race() != nullptr;
-        if (sslsocket::handle_events(readable, writable, error) == -1) return failed();
+        metrics::failure step = setup_step_failure();
+        if (sslsocket::handle_events(readable, writable, error) == -1) return failed(step);
         if (racing) post_deadline();
         if (!setup_complete()) {
             if (attempt_over) {
                 report_setup_timeout();
-                return failed();
+                return failed(metrics::failure::setup_timeout);
             }
             if (!due) return 1;
             report_setup_timeout();
-            return -1;
+            return timed_out();
         }
         attempt_due_ms_ = -1;
         if (peer_address_text_.empty()) take_peer_address();
         last_transfer_ms_ = now_ms();
+        count_setup();
         follow(relay_event::setup_complete);
         if (established() == -1) return -1;
         // What waited for the set-up (the channel header, early client bytes) goes out now.
@@ -477,6 +507,7 @@ int relaysocket::on_deadline() {
         return 0;
     }
     report(*this, "INF connection inactive for %d seconds, closed\n", idle);
+    count_failure(metrics::failure::inactivity_timeout);
     return -1;
 }
 
@@ -553,6 +584,7 @@ void relaysocket::report_read_failure() {
         const char* reason = ERR_reason_error_string(last);
         report(*this, "SSL handshake failed: %s%s\n", reason ? reason : "alert received",
                handshake_failure_note().c_str());
+        count_failure(metrics::failure::handshake);
         return;
     }
     // A peer that closes with nothing left for it is an ordinary end, not a failure.
@@ -677,7 +709,10 @@ void sslrelaysocket::connect_to_server(const endpoint* pinned) {
         failover_ = plan_.size() > 1;
     }
     attempt_ = 0;
-    if (!start_attempt() && !retry_setup()) clear_ok();
+    if (!start_attempt() && !retry_setup()) {
+        count_failure(metrics::failure::connect);
+        clear_ok();
+    }
 }
 
 bool sslrelaysocket::retry_setup() {
@@ -725,6 +760,7 @@ int sslrelaysocket::established() {
     notify_connected();
     if (check_partner(data().partners(), peer_name_text_, mapped_name_) != 0) {
         report(*this, "access denied to %s by partner list\n", peer_name_text_.c_str());
+        count_failure(metrics::failure::partner_refused);
         return -1;
     }
     return 0;

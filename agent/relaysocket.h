@@ -26,6 +26,7 @@
 
 #include "agent/channel_header.h"
 #include "agent/type_label.h"
+#include "metrics/registry.h"
 #include "net/endpoint_list.h"
 #include "net/rwbuf.h"
 #include "net/sslsocket.h"
@@ -164,6 +165,9 @@ protected:
     virtual int established();
     // Our own expired certificate, named in a failed handshake's line.
     std::string handshake_failure_note() const override;
+    // Counts this end's failure in the metrics, once per end whatever follows (call it where its
+    // line is written).
+    void count_failure(metrics::failure why);
 
     // Hooks for protocol ends that look into the stream (line-based FTP control, say). The plain
     // relay reads straight into the partner's partner-input buffer and writes its own out.
@@ -244,6 +248,10 @@ private:
     void follow(relay_event event);
     bool setup_complete() const;
     void report_setup_timeout();
+    // What a failure of the set-up step under way is, by how far the lower layers have come.
+    metrics::failure setup_step_failure() const;
+    // The end's set-up has completed: its duration and the kind of TLS session, in the metrics.
+    void count_setup();
     int on_deadline();
     int read_step();
     int flush();
@@ -272,6 +280,8 @@ private:
     int64_t last_transfer_ms_;
     int64_t due_ms_ = -1;  // the state's deadline: set-up, accept, inactivity or linger
     int64_t attempt_due_ms_ = -1;  // the current set-up attempt's own bound
+    int64_t born_ms_ = now_ms();   // set-up durations count from here
+    bool failure_counted_ = false;
     // A connect by name (start_connect_to): where to, and how far it has come.
     struct named_connect {
         std::string host;

@@ -56,6 +56,10 @@ bool usable_endpoints(BIO* sink, const session_record& r) {
         BIO_printf(sink, "invalid failover mode (-Y): %s (prio or rr)\n", r.failover);
         return false;
     }
+    if (r.metrics && *r.metrics && !parse_endpoint(r.metrics)) {
+        BIO_printf(sink, "invalid metrics endpoint (-t): %s\n", r.metrics);
+        return false;
+    }
     // An empty -G stores the agent's default address.
     if (r.bindaddr && *r.bindaddr && !inetaddr::host_resolves(r.bindaddr)) {
         BIO_printf(sink, "invalid bind address (-G): %s\n", r.bindaddr);

@@ -64,4 +64,9 @@ std::optional<std::vector<endpoint>> parse_endpoint_list(const char* list, std::
     return out;
 }
 
+std::optional<endpoint> parse_endpoint(const char* text) {
+    if (!text) return std::nullopt;
+    return parse_entry(trimmed(text));
+}
+
 }  // namespace orv

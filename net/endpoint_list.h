@@ -20,5 +20,7 @@ struct endpoint {
 // The entries of `list` in order; nullopt when one is not usable, with `bad` set to it. An empty
 // or missing list gives no entries.
 std::optional<std::vector<endpoint>> parse_endpoint_list(const char* list, std::string* bad);
+// Exactly one "host:port" entry (spaces around it allowed); nullopt for anything else.
+std::optional<endpoint> parse_endpoint(const char* text);
 
 }  // namespace orv

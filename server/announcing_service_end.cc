@@ -69,8 +69,9 @@ bool announcing_service_end::judge() {
         // A name reads as 255.255.255.255; the name itself is what can be reached.
         if (r.address_net == INADDR_NONE) host = r.host_text;
     }
-    context_->registry.announce_lasting(control_->control, address, port, std::move(host), now_ms(),
-                                        context_->lifetime_ms);
+    if (context_->registry.announce_lasting(control_->control, address, port, std::move(host), now_ms(),
+                                            context_->lifetime_ms))
+        count_announcement(protocol_, metrics::announcement_outcome::made);
     return true;
 }
 

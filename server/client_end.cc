@@ -66,6 +66,7 @@ int client_end::established() {
     // Without client authentication there is no subject the partner list could judge.
     if (!s.noclientauth && check_partner(data().partners(), peer_name_text_, mapped_name_) != 0) {
         report(*this, "access denied to %s by partner list\n", peer_name_text_.c_str());
+        count_failure(metrics::failure::partner_refused);
         return -1;
     }
     if (login_.sends_header) {
@@ -103,8 +104,16 @@ int client_end::take_header() {
     held_.consume(static_cast<int>(h.size()));
     const session_record& s = data().session();
     header_decision d = decide_header(h, identity_, peer_name_text_, s.server, context_->registry, now_ms());
+    // A data header (not a control one) asked for an announced connection.
+    if (d.action != header_action::open_control && h[0] == 0) {
+        count_announcement(login_.protocol, d.action == header_action::refuse ? metrics::announcement_outcome::refused
+                                                                              : metrics::announcement_outcome::honoured);
+    }
     switch (d.action) {
-        case header_action::refuse: report(*this, "%s\n", d.reason.c_str()); return -1;
+        case header_action::refuse:
+            report(*this, "%s\n", d.reason.c_str());
+            count_failure(metrics::failure::unannounced);
+            return -1;
         case header_action::open_control: {
             control_ = std::make_shared<control_link>();
             control_->control = context_->registry.open_control(identity_);
@@ -124,6 +133,7 @@ int client_end::take_header() {
                 report(*this, "refused data connection from %s: %s its listener has closed\n",
                        peer_name_text_.empty() ? identity_.c_str() : peer_name_text_.c_str(),
                        header_target_text(h).c_str());
+                count_failure(metrics::failure::unannounced);
                 return -1;
             }
             stage_ = client_stage::awaiting_join;
@@ -151,6 +161,7 @@ bool client_end::open_service(const std::string& host, uint16_t port_host, login
     }
     if (!service || !service->ok() || selectors().empty()) {
         report(*this, "unable to connect to %s:%u\n", host.c_str(), static_cast<unsigned>(port_host));
+        count_failure(metrics::failure::connect);
         delete service;
         return false;
     }
@@ -205,8 +216,9 @@ std::string client_end::rewrite_active(uint32_t address, uint16_t port, bool epr
         return {};
     }
     selectors().front()->add(listener);
-    context_->registry.announce(control_->control, data_mode::active, address, port, now_ms(), context_->lifetime_ms,
-                                listener->token());
+    if (context_->registry.announce(control_->control, data_mode::active, address, port, now_ms(),
+                                    context_->lifetime_ms, listener->token()))
+        count_announcement(login_protocol::ftp, metrics::announcement_outcome::made);
     uint32_t ours = ntohl(local->addr_net());
     return eprt ? ftp::make_eprt_command(ours, listener->port()) : ftp::make_port_command(ours, listener->port());
 }

@@ -43,8 +43,9 @@ void ftp_reply_end::watch_reply(std::string_view line) {
     if (control_->passive_requests <= 0) return;  // nobody asked: announces nothing
     --control_->passive_requests;
     if (!r.passive) return;
-    context_->registry.announce(control_->control, data_mode::passive, r.passive->address, r.passive->port, now_ms(),
-                                context_->lifetime_ms);
+    if (context_->registry.announce(control_->control, data_mode::passive, r.passive->address, r.passive->port,
+                                    now_ms(), context_->lifetime_ms))
+        count_announcement(login_protocol::ftp, metrics::announcement_outcome::made);
 }
 
 int ftp_reply_end::on_input() {

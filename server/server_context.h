@@ -8,6 +8,8 @@
 #include <memory>
 #include <unordered_map>
 
+#include "agent/login.h"
+#include "metrics/registry.h"
 #include "server/announcements.h"
 
 namespace orv {
@@ -17,6 +19,19 @@ class port_listener;
 // How long an announcement (and a data connection waiting for its partner) lasts when the
 // session's accept_timeout is 0.
 inline constexpr int default_rendezvous_seconds = 30;
+
+// Counts an announcement made, or a data connection honoured or refused, for a session of
+// `protocol` (nothing for a protocol that announces none).
+inline void count_announcement(login_protocol protocol, metrics::announcement_outcome outcome) {
+    switch (protocol) {
+        case login_protocol::ftp: metrics::process().count(metrics::announcing_protocol::ftp, outcome); return;
+        case login_protocol::progress:
+            metrics::process().count(metrics::announcing_protocol::progress, outcome);
+            return;
+        case login_protocol::oracle: metrics::process().count(metrics::announcing_protocol::oracle, outcome); return;
+        case login_protocol::plain: return;
+    }
+}
 
 struct server_context {
     explicit server_context(int accept_timeout) { set_lifetime(accept_timeout); }

@@ -35,6 +35,8 @@ struct session_record {
     // brackets), and how connections choose among them ("prio" or "rr").
     const char* faragents = nullptr;
     const char* failover = nullptr;
+    // Where the metrics endpoint listens ("ADDRESS:PORT", "[::1]:PORT"); none when missing.
+    const char* metrics = nullptr;
 };
 
 // text: stored as given; flag: stored as 0 or 1, an orvconf option without argument sets it;
@@ -105,6 +107,8 @@ inline constexpr session_field session_fields[] = {
     {"faragents", field_kind::text, &session_record::faragents, nullptr, 0, nullptr, 'W', "Further far agents:", 20,
      shown_as::text_when_set, ""},
     {"failover", field_kind::text, &session_record::failover, nullptr, 0, nullptr, 'Y', "Failover:", 21,
+     shown_as::text_when_set, ""},
+    {"metrics", field_kind::text, &session_record::metrics, nullptr, 0, nullptr, 't', "Metrics endpoint:", 22,
      shown_as::text_when_set, ""},
 };
 

@@ -16,7 +16,7 @@ import time
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from orvtest import (case, check, connect, cpu_seconds, echo, fail, free_port, http_reply, main, open_fds,  # noqa: E402
-                     orv_environment, pattern_bytes, read_to_end, recv_exact, wait_for)
+                     orv_environment, pattern_bytes, read_to_end, recv_exact, scrape_metrics, wait_for)
 
 DISCONNECT = r"INF DISCONNECT "
 
@@ -303,9 +303,10 @@ def accept_errors(w):
 @case
 def out_of_descriptors(w):
     """With 40 descriptors and 40 clients at once the agent does not spin or flood its log, and
-    serves again once the clients are gone."""
+    serves again once the clients are gone; its metrics count each episode the log reports."""
     limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (40, 40))
-    port, agent, _, _ = w.tunnel(echo, preexec_fn=limit)
+    metrics = free_port()
+    port, agent, _, _ = w.tunnel(echo, preexec_fn=limit, extra="multicall=1 metrics=127.0.0.1:%d" % metrics)
     held = []
     for _ in range(40):
         s = socket.socket()
@@ -338,6 +339,9 @@ def out_of_descriptors(w):
         if not answered:
             time.sleep(0.5)
     check(answered, "served after the clients left: %r" % w.lines()[-5:])
+    episodes = len([l for l in w.lines() if l.startswith("accept failed:24:")])
+    counted = scrape_metrics(metrics)['orvane_connection_failures_total{reason="out_of_descriptors"}']
+    check(episodes >= 1 and counted == episodes, "%d episodes logged, %r counted" % (episodes, counted))
 
 
 def listen_backlog(port):

@@ -19,6 +19,8 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
+import urllib.request
 
 PASSWORD = "s3cret pass"
 # The agents' exit status for a configuration that cannot work until someone changes it (the
@@ -520,6 +522,31 @@ def curl(port, timeout=20):
     r = subprocess.run(["curl", "-s", "-S", "--max-time", str(timeout), "http://127.0.0.1:%d/" % port],
                        capture_output=True, timeout=timeout + 10)
     return r.returncode, r.stdout, r.stderr
+
+
+def http_get(port, path, host="127.0.0.1", timeout=10):
+    """(status, body text) of GET path at HOST:port (an agent's metrics endpoint, say)."""
+    url = "http://%s:%d%s" % ("[%s]" % host if ":" in host else host, port, path)
+    try:
+        with urllib.request.urlopen(url, timeout=timeout) as r:
+            return r.status, r.read().decode()
+    except urllib.error.HTTPError as e:
+        return e.code, e.read().decode()
+
+
+METRIC_SAMPLE = re.compile(r"^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[^}]*\})? (\S+)$")
+
+
+def scrape_metrics(port, host="127.0.0.1"):
+    """{'name{labels}': value} of an agent's /metrics."""
+    status, text = http_get(port, "/metrics", host)
+    check(status == 200, "metrics answered %d" % status)
+    out = {}
+    for line in text.splitlines():
+        m = METRIC_SAMPLE.match(line)
+        if m:
+            out[m.group(1) + (m.group(2) or "")] = float(m.group(3))
+    return out
 
 
 def channel_header(control, passive, address, port):

@@ -66,6 +66,7 @@ Optional parameters:
 -G <bindaddr> (for -session -insert only)
 -W <host:port,...> further far agents (for -session -insert only)
 -Y <prio|rr> failover among the far agents (for -session -insert only)
+-t <address:port> metrics endpoint, [::1]:port for IPv6 (for -session -insert only)
 -F <strong|classic> file format to write (for -y or a new file only)
 
 """
@@ -823,10 +824,22 @@ class session_tests(orvconf_test):
                 ('-W', 'nohost', 'invalid far agent (-W): nohost'),
                 ('-W', 'a:1,::1:2', 'invalid far agent (-W): ::1:2'),
                 ('-W', 'a:0', 'invalid far agent (-W): a:0'),
-                ('-Y', 'fast', 'invalid failover mode (-Y): fast (prio or rr)')):
+                ('-Y', 'fast', 'invalid failover mode (-Y): fast (prio or rr)'),
+                ('-t', '9100', 'invalid metrics endpoint (-t): 9100'),
+                ('-t', '::1:9100', 'invalid metrics endpoint (-t): ::1:9100'),
+                ('-t', '127.0.0.1:9100,127.0.0.1:9101', 'invalid metrics endpoint (-t): 127.0.0.1:9100,127.0.0.1:9101')):
             status, out, err = run(conf, '-session', '-insert', '-N', 'bad', '-L', '9000', '-H', 'h', '-P', '1',
                                    option, value, '-B', 'user', '-X', 'root', '-A', 'k1')
             self.assertEqual((status, err), (0, message + '\noperation failed\n'), value)
+
+    def test_metrics_endpoint(self):
+        conf = self.session_conf()
+        self.insert_session(conf, 'plain', 'user', 'root')
+        self.assertNotIn('Metrics endpoint:', run(conf, '-session', '-view', '-N', 'plain')[1])
+        for name, value in (('four', '127.0.0.1:9100'), ('six', '[::1]:9100')):
+            self.assertEqual(run(conf, '-session', '-insert', '-N', name, '-L', '9000', '-H', 'h', '-P', '1',
+                                 '-t', value, '-B', 'user', '-X', 'root', '-A', 'k1'), (0, '', ''))
+            self.assertIn('Metrics endpoint:     %s\n' % value, run(conf, '-session', '-view', '-N', name)[1])
 
     def test_session_view_text(self):
         conf = self.session_conf()

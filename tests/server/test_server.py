@@ -14,7 +14,7 @@ import time
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from orvtest import (CONFIG_STATUS, CONTROL_HEADER, PASSWORD, FtpControlLines, case, channel_header, check, curl, echo,  # noqa: E402
-                     free_port, http_reply, http_response, main, read_to_end, recv_exact, reload)
+                     free_port, http_reply, http_response, main, read_to_end, recv_exact, reload, scrape_metrics)
 
 BODY = b"hello through orvserver\n"
 ADDR = r"127\.0\.0\.1:\d+"
@@ -332,7 +332,8 @@ def ftp_passive(w):
     (0,1,0,Q) get the LIST output; a data connection after the control connection has ended is
     refused."""
     ftp_port = w.pyftpdlib(ftp_dir(w))
-    far_port, _ = w.orvserver_agent(ftp_port, extra="login=ftp")
+    metrics = free_port()
+    far_port, _ = w.orvserver_agent(ftp_port, extra="login=ftp metrics=127.0.0.1:%d" % metrics)
     ctl = Ftp(w, far_port)
     check(ctl.greeting.startswith("220"), "greeting: %r" % ctl.greeting)
     ctl.login()
@@ -360,6 +361,12 @@ def ftp_passive(w):
     late.sendall(channel_header(0, 1, "0.0.0.0", int(m.group(1))))
     check(read_to_end(late) == b"", "refused after the control connection ended")
     w.wait_lines("announced on a control connection that has ended", name="orvserver.log")
+    # The metrics count the three announcements, the two honoured and the one refused.
+    m = scrape_metrics(metrics)
+    for outcome, n in (("made", 3), ("honoured", 2), ("refused", 1)):
+        got = m['orvane_announcements_total{protocol="ftp",outcome="%s"}' % outcome]
+        check(got == n, "%s: %r" % (outcome, got))
+    check(m['orvane_connection_failures_total{reason="unannounced"}'] == 1, "the refusal counted: %r" % m)
 
 
 @case
