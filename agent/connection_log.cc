@@ -4,7 +4,7 @@
 
 #include "agent/connection_data.h"
 #include "agent/pair.h"
-#include "metrics/registry.h"
+#include "agent/metrics/registry.h"
 
 namespace orv {
 

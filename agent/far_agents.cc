@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "metrics/registry.h"
+#include "agent/metrics/registry.h"
 #include "net/inetaddr.h"
 #include "net/reporter.h"
 

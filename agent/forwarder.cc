@@ -21,7 +21,7 @@
 #include "agent/main_acceptor.h"
 #include "agent/pair.h"
 #include "agent/program.h"
-#include "metrics/registry.h"
+#include "agent/metrics/registry.h"
 #include "net/periodic.h"
 #include "net/resolver.h"
 #include "net/selector.h"

@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "metrics/endpoint.h"
+#include "agent/metrics/endpoint.h"
 #include "net/logsink.h"
 #include "net/reporter.h"
 #include "net/signal_watch.h"

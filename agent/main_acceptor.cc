@@ -9,7 +9,7 @@
 
 #include "agent/connection_data.h"
 #include "agent/login.h"
-#include "metrics/registry.h"
+#include "agent/metrics/registry.h"
 
 namespace orv {
 

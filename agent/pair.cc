@@ -6,7 +6,7 @@
 #include "agent/connection_data.h"
 #include "agent/connection_log.h"
 #include "agent/relaysocket.h"
-#include "metrics/registry.h"
+#include "agent/metrics/registry.h"
 #include "net/selector.h"
 
 namespace orv {

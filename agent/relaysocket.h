@@ -26,7 +26,7 @@
 
 #include "agent/channel_header.h"
 #include "agent/type_label.h"
-#include "metrics/registry.h"
+#include "agent/metrics/registry.h"
 #include "net/endpoint_list.h"
 #include "net/rwbuf.h"
 #include "net/sslsocket.h"

@@ -9,7 +9,7 @@
 #include <unordered_map>
 
 #include "agent/login.h"
-#include "metrics/registry.h"
+#include "agent/metrics/registry.h"
 #include "server/announcements.h"
 
 namespace orv {

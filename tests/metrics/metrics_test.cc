@@ -5,9 +5,9 @@
 #include <sstream>
 #include <string>
 
-#include "metrics/endpoint.h"
-#include "metrics/http_request.h"
-#include "metrics/registry.h"
+#include "agent/metrics/endpoint.h"
+#include "agent/metrics/http_request.h"
+#include "agent/metrics/registry.h"
 
 namespace orv::metrics {
 namespace {

@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "metrics/http_request.h"
-#include "metrics/registry.h"
+#include "agent/metrics/http_request.h"
+#include "agent/metrics/registry.h"
 #include "net/socket.h"
 
 namespace orv {

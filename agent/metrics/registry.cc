@@ -1,4 +1,4 @@
-#include "metrics/registry.h"
+#include "agent/metrics/registry.h"
 
 #include <cinttypes>
 #include <cstdio>

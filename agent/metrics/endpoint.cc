@@ -1,4 +1,4 @@
-#include "metrics/endpoint.h"
+#include "agent/metrics/endpoint.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "metrics/http_request.h"
+#include "agent/metrics/http_request.h"
 
 namespace orv::metrics {
 
