@@ -57,7 +57,8 @@ main_acceptor* make_client_acceptor(const reporter& parent, connection_data* dat
 client_acceptor::client_acceptor(const reporter& parent, connection_data* data)
     : reporter(parent), main_acceptor(parent, data) {}
 
-void client_acceptor::dispatch(int handle, const login_kind& login) {
+void client_acceptor::dispatch(int handle, const login_kind& login, const std::string& source) {
+    (void)source;
     channel_header header = control_channel_header();
     relaysocket* plain = new_plain_end(*this, *data(), handle, header, login.protocol);
     if (!plain) {

@@ -7,6 +7,7 @@
 
 #include "agent/connection_log.h"
 #include "net/inetaddr.h"
+#include "store/pending_caps.h"
 
 namespace orv {
 
@@ -45,6 +46,10 @@ bool endpoints_usable(const reporter& r, const session_record& s) {
     }
     if (!parse_failover_mode(s.failover)) {
         report(r, "configuration error. invalid failover mode: %s\n", s.failover);
+        return false;
+    }
+    if (!parse_pending_caps(s.pending, nullptr)) {
+        report(r, "configuration error. invalid pending handshake caps: %s\n", s.pending);
         return false;
     }
     return true;

@@ -13,6 +13,7 @@
 #include "agent/pair.h"
 #include "agent/partner_check.h"
 #include "net/inetaddr.h"
+#include "net/logsink.h"
 #include "net/proxysocket.h"
 #include "net/resolver.h"
 
@@ -57,6 +58,11 @@ relaysocket::relaysocket(const reporter& parent, connection_data& data, int hand
     set_type("data connection");
     setup(relay_state::setting_up, true);
     if (!ok()) return;
+    int64_t silent_due = now_ms() + seconds_ms(silent_peer_seconds);
+    if (silent_due < setup_due_ms_) {
+        silent_due_ms_ = silent_due;
+        post_deadline();
+    }
     if (sslaccept(data_.new_ssl()) == -1) {
         report(*this, "unable to do SSL accept\n");
         clear_ok();
@@ -103,6 +109,18 @@ relaysocket::~relaysocket() {
 void relaysocket::take_peer_address() {
     std::unique_ptr<inetaddr> peer = peer_address();
     peer_address_text_ = peer ? peer->text() : std::string();
+}
+
+void relaysocket::set_quiet(bool quiet) {
+    if (quiet == this->quiet()) return;
+    if (quiet) {
+        loud_sink_ = sink();
+        set_sink(&discarding_sink());
+    } else {
+        set_sink(loud_sink_);
+        loud_sink_ = nullptr;
+    }
+    if (pair_) pair_->set_quiet(quiet);
 }
 
 void relaysocket::notify_connected() {
@@ -304,6 +322,7 @@ void relaysocket::post_deadline() {
     };
     if (setting_up()) {
         sooner(attempt_due_ms_);
+        if (!silent_past_bound()) sooner(silent_due_ms_);
         if (named_.step != connect_step::connecting && lookup_.v4_since_ms >= 0)
             sooner(lookup_.v4_since_ms + resolution_delay_ms);
         sooner(race_due_ms());
@@ -314,6 +333,8 @@ void relaysocket::post_deadline() {
 // ---- states -----------------------------------------------------------------------------------
 
 void relaysocket::enter(relay_state next) {
+    // An end left alone gets a bound of its own for delivering what its partner left.
+    if (next == relay_state::setting_up_alone && state_ != next) setup_due_ms_ = -1;
     state_ = next;
     arm_deadline();
 }
@@ -383,6 +404,22 @@ void relaysocket::report_setup_timeout() {
     else report(*this, "SSL handshake failed: timed out%s\n", handshake_failure_note().c_str());
 }
 
+bool relaysocket::silent_past_bound() const {
+    if (silent_due_ms_ < 0 || now_ms() < silent_due_ms_) return false;
+    // The socket BIO counts every byte the library took from the peer, handshake included.
+    return !ssl() || BIO_number_read(SSL_get_rbio(ssl())) == 0;
+}
+
+void relaysocket::hold_setup_bound() {
+    setup_held_ = true;
+    arm_deadline();
+}
+
+void relaysocket::release_setup_bound() {
+    setup_held_ = false;
+    arm_deadline();
+}
+
 std::string relaysocket::handshake_failure_note() const { return expired_certificate_note(data_, std::time(nullptr)); }
 
 // The deadline that fits the state: the set-up bound; the accept time-out of a rendezvous; the
@@ -397,8 +434,11 @@ void relaysocket::arm_deadline() {
     switch (state_) {
         case relay_state::setting_up:
         case relay_state::setting_up_alone: {
-            int bound = idle > 0 ? std::min(idle, setup_timeout_seconds) : setup_timeout_seconds;
-            due = now + seconds_ms(bound);
+            if (setup_due_ms_ < 0) {
+                int bound = idle > 0 ? std::min(idle, setup_timeout_seconds) : setup_timeout_seconds;
+                setup_due_ms_ = now + seconds_ms(bound);
+            }
+            due = setup_due_ms_;
             break;
         }
         case relay_state::listening: {
@@ -416,6 +456,7 @@ void relaysocket::arm_deadline() {
                 if (partner_) last = std::max(last, partner_->last_transfer_ms_);
                 due = last + seconds_ms(idle);
             }
+            if (setup_held_ && (due < 0 || setup_due_ms_ < due)) due = setup_due_ms_;
             break;
     }
     due_ms_ = due;
@@ -448,11 +489,20 @@ int relaysocket::handle_events(int readable, int writable, int error) {
                 report_setup_timeout();
                 return failed();
             }
+            if (silent_past_bound()) {
+                report(*this, "SSL handshake failed: nothing received in %d seconds\n", silent_peer_seconds);
+                return -1;
+            }
+            if (silent_due_ms_ >= 0 && now_ms() >= silent_due_ms_) {
+                silent_due_ms_ = -1;  // it has spoken: the set-up bound is its limit now
+                post_deadline();
+            }
             if (!due) return 1;
             report_setup_timeout();
             return -1;
         }
         attempt_due_ms_ = -1;
+        silent_due_ms_ = -1;
         if (peer_address_text_.empty()) take_peer_address();
         last_transfer_ms_ = now_ms();
         follow(relay_event::setup_complete);
@@ -460,6 +510,10 @@ int relaysocket::handle_events(int readable, int writable, int error) {
         // What waited for the set-up (the channel header, early client bytes) goes out now.
         push();
         return state_ == relay_state::closed ? -1 : 0;
+    }
+    if (setup_held_ && now_ms() >= setup_due_ms_) {
+        setup_bound_passed();
+        return -1;
     }
     // A deadline may come with readiness in the same call; it is spent either way.
     if (due && on_deadline() == -1) return -1;

@@ -34,6 +34,7 @@ namespace orv {
 
 class connection_data;
 class inetaddr;
+class logsink;
 class pair;
 
 // An end stops reading while its partner still has this much to write.
@@ -41,6 +42,9 @@ inline constexpr int backlog_limit = 8192;
 // The most the connect, the proxy exchange and the handshake may take together, unless the
 // session's inactivity timeout is shorter.
 inline constexpr int setup_timeout_seconds = 30;
+// An accepted TLS peer that has sent no byte at all by then is closed (within the set-up bound):
+// a silent connection costs a descriptor and a handshake's memory for nothing.
+inline constexpr int silent_peer_seconds = 10;
 // How long a draining end waits for its peer's end of stream once it has written out everything
 // and ended its own.
 inline constexpr int linger_seconds = 5;
@@ -134,6 +138,11 @@ public:
     // ended: writes what it can now and ends the output when the partner's input is over.
     void push();
 
+    // A quiet end writes no line, nor does its pair (a connection from a source that has had its
+    // share of log lines, until it proves itself); set_quiet(false) speaks again.
+    void set_quiet(bool quiet);
+    bool quiet() const { return loud_sink_ != nullptr; }
+
 protected:
     // One relay step after the base: reads from the peer into the partner's buffer, writes the
     // own buffer out. 0 to stay, -1 when the end has finished or failed (after its message).
@@ -162,6 +171,13 @@ protected:
     bool restart_setup();
     // The first call once set-up has completed; -1 refuses the connection.
     virtual int established();
+    // For a kind that still waits for its peer after the handshake (orvserver's channel header):
+    // the set-up bound, counted from the accept, goes on running in the relaying states until
+    // release_setup_bound(). When it passes, setup_bound_passed() writes the line and the end
+    // closes.
+    void hold_setup_bound();
+    void release_setup_bound();
+    virtual void setup_bound_passed() {}
     // Our own expired certificate, named in a failed handshake's line.
     std::string handshake_failure_note() const override;
 
@@ -244,6 +260,8 @@ private:
     void follow(relay_event event);
     bool setup_complete() const;
     void report_setup_timeout();
+    // True when an accepted TLS peer has sent nothing at all and its short bound has passed.
+    bool silent_past_bound() const;
     int on_deadline();
     int read_step();
     int flush();
@@ -272,6 +290,9 @@ private:
     int64_t last_transfer_ms_;
     int64_t due_ms_ = -1;  // the state's deadline: set-up, accept, inactivity or linger
     int64_t attempt_due_ms_ = -1;  // the current set-up attempt's own bound
+    int64_t setup_due_ms_ = -1;    // the set-up bound from its start (kept by hold_setup_bound)
+    bool setup_held_ = false;      // the set-up bound still applies after the handshake
+    int64_t silent_due_ms_ = -1;   // accepted TLS ends: the bound for a peer that sends nothing
     // A connect by name (start_connect_to): where to, and how far it has come.
     struct named_connect {
         std::string host;
@@ -281,6 +302,7 @@ private:
         sockaddr_storage target{};  // the target's address once known (for the proxy's CONNECT)
     } named_;
     name_lookup lookup_;
+    logsink* loud_sink_ = nullptr;  // while quiet: where the lines go once it speaks again
 protected:
     std::string mapped_name_;
     std::string peer_name_text_;

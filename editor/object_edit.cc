@@ -8,6 +8,7 @@
 
 #include "net/endpoint_list.h"
 #include "net/inetaddr.h"
+#include "store/pending_caps.h"
 
 namespace orv {
 
@@ -54,6 +55,10 @@ bool usable_endpoints(BIO* sink, const session_record& r) {
     }
     if (r.failover && std::strcmp(r.failover, "prio") != 0 && std::strcmp(r.failover, "rr") != 0) {
         BIO_printf(sink, "invalid failover mode (-Y): %s (prio or rr)\n", r.failover);
+        return false;
+    }
+    if (!parse_pending_caps(r.pending, nullptr)) {
+        BIO_printf(sink, "invalid pending handshake caps (-V): %s (total,per source)\n", r.pending);
         return false;
     }
     // An empty -G stores the agent's default address.

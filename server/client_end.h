@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "agent/login.h"
+#include "agent/pending_peers.h"
 #include "agent/relaysocket.h"
 #include "net/rwbuf.h"
 
@@ -23,7 +24,7 @@ namespace orv {
 struct control_link;
 struct server_context;
 
-class client_end : public relaysocket {
+class client_end : public relaysocket, public pending_peers::member {
 public:
     // What the end does with the client's bytes once the TLS handshake (the base's set-up) has
     // completed; established() enters the first stage.
@@ -51,8 +52,12 @@ public:
 
     client_stage stage() const { return stage_; }
 
+    // Descriptors run short: closes the handle now; the selector destroys the end next cycle.
+    void shed() override;
+
 protected:
     int established() override;
+    void setup_bound_passed() override;
     rwbuf* read_target() override;
     int on_input() override;
 
@@ -65,6 +70,9 @@ private:
     bool open_service(const std::string& host, uint16_t port_host, login_protocol watch);
     void attach_service(relaysocket* service);
     int pass_held_bytes();
+    // The client has proved itself (certificate and partner list, then the channel header when
+    // the login sends one): it no longer counts as pending and its lines are written.
+    void proven();
     int ftp_commands();
     // The rewritten line (or a reply to the client, with `to_client` set) for one command line.
     std::string ftp_command(std::string_view line, bool& to_client);

@@ -35,6 +35,9 @@ struct session_record {
     // brackets), and how connections choose among them ("prio" or "rr").
     const char* faragents = nullptr;
     const char* failover = nullptr;
+    // Caps on connections not yet authenticated, "TOTAL,PER_SOURCE" (store/pending_caps.h);
+    // without it the defaults apply.
+    const char* pending = nullptr;
 };
 
 // text: stored as given; flag: stored as 0 or 1, an orvconf option without argument sets it;
@@ -105,6 +108,8 @@ inline constexpr session_field session_fields[] = {
     {"faragents", field_kind::text, &session_record::faragents, nullptr, 0, nullptr, 'W', "Further far agents:", 20,
      shown_as::text_when_set, ""},
     {"failover", field_kind::text, &session_record::failover, nullptr, 0, nullptr, 'Y', "Failover:", 21,
+     shown_as::text_when_set, ""},
+    {"pending", field_kind::text, &session_record::pending, nullptr, 0, nullptr, 'V', "Pending handshakes:", 22,
      shown_as::text_when_set, ""},
 };
 

@@ -115,6 +115,7 @@ def configuration_failures(w):
         ("spname", "port=%d serverport=no-such-service" % port, "invalid server port: no-such-service"),
         ("bname", "port=%d bindaddr=no-such-host.invalid" % port, "invalid bind address: no-such-host.invalid"),
         ("bdots", "port=%d bindaddr=1.2.3.4.5" % port, "invalid bind address: 1.2.3.4.5"),
+        ("caps", "port=%d pending=100" % port, "invalid pending handshake caps: 100"),
     ]
     for name, values, message in endpoint_cases:
         if "serverport" not in values:

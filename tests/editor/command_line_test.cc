@@ -316,6 +316,7 @@ TEST(command_line, usage_text_line_by_line) {
         "-G <bindaddr> (for -session -insert only)",
         "-W <host:port,...> further far agents (for -session -insert only)",
         "-Y <prio|rr> failover among the far agents (for -session -insert only)",
+        "-V <total,per source> caps on pending handshakes (for -session -insert only)",
         "-F <strong|classic> file format to write (for -y or a new file only)",
         "",
     };

@@ -66,6 +66,7 @@ Optional parameters:
 -G <bindaddr> (for -session -insert only)
 -W <host:port,...> further far agents (for -session -insert only)
 -Y <prio|rr> failover among the far agents (for -session -insert only)
+-V <total,per source> caps on pending handshakes (for -session -insert only)
 -F <strong|classic> file format to write (for -y or a new file only)
 
 """
@@ -812,18 +813,23 @@ class session_tests(orvconf_test):
         out = run(conf, '-session', '-view', '-N', 'plain')[1]
         self.assertNotIn('Further far agents:', out)  # sessions without them look as before
         self.assertNotIn('Failover:', out)
+        self.assertNotIn('Pending handshakes:', out)
         self.assertEqual(run(conf, '-session', '-insert', '-N', 'many', '-L', '9000', '-H', '::1', '-P', '9443',
-                             '-W', '[::2]:9001, far.example:https', '-Y', 'rr', '-B', 'user', '-X', 'root',
-                             '-A', 'k1'), (0, '', ''))
+                             '-W', '[::2]:9001, far.example:https', '-Y', 'rr', '-V', '2000,100', '-B', 'user',
+                             '-X', 'root', '-A', 'k1'), (0, '', ''))
         out = run(conf, '-session', '-view', '-N', 'many')[1]
         for line in ('Server host:          ::1', 'Further far agents:   [::2]:9001, far.example:https',
-                     'Failover:             rr'):
+                     'Failover:             rr', 'Pending handshakes:   2000,100'):
             self.assertIn(line + '\n', out)
         for option, value, message in (
                 ('-W', 'nohost', 'invalid far agent (-W): nohost'),
                 ('-W', 'a:1,::1:2', 'invalid far agent (-W): ::1:2'),
                 ('-W', 'a:0', 'invalid far agent (-W): a:0'),
-                ('-Y', 'fast', 'invalid failover mode (-Y): fast (prio or rr)')):
+                ('-Y', 'fast', 'invalid failover mode (-Y): fast (prio or rr)'),
+                ('-V', '100', 'invalid pending handshake caps (-V): 100 (total,per source)'),
+                ('-V', '100,0', 'invalid pending handshake caps (-V): 100,0 (total,per source)'),
+                ('-V', '-1,5', 'invalid pending handshake caps (-V): -1,5 (total,per source)'),
+                ('-V', '10,5x', 'invalid pending handshake caps (-V): 10,5x (total,per source)')):
             status, out, err = run(conf, '-session', '-insert', '-N', 'bad', '-L', '9000', '-H', 'h', '-P', '1',
                                    option, value, '-B', 'user', '-X', 'root', '-A', 'k1')
             self.assertEqual((status, err), (0, message + '\noperation failed\n'), value)
