@@ -600,6 +600,13 @@ int relaysocket::wants_events(int* read, int* write, int* error) {
 }
 
 void relaysocket::report_read_failure() {
+    if (renegotiation_refused()) {
+        // Whatever alert the peer sent after our refusal answers it: say what happened.
+        ERR_clear_error();
+        report(*this, "connection from %s closed: it asked to renegotiate TLS, which is refused\n",
+               peer_address_text().c_str());
+        return;
+    }
     unsigned long last = ERR_peek_last_error();
     if (ssl() && bytes_read() == 0 && ERR_GET_LIB(last) == ERR_LIB_SSL) {
         // An alert before any application data: the far agent refused what the handshake

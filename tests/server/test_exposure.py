@@ -1,11 +1,13 @@
 """orvserver facing hostile peers on 127.0.0.0/8: 127.0.0.2 stands for an attacker, 127.0.0.3 for a
 legitimate client with a valid certificate. The set-up bounds (a silent peer, half a ClientHello,
 part of a channel header), the caps on pending handshakes per source, fairness when descriptors
-run short, the summarised log of a handshake flood, memory given back after a wave."""
+run short, the summarised log of a handshake flood, memory given back after a wave, and the line
+of a refused renegotiation."""
 import os
 import resource
 import socket
 import ssl
+import subprocess
 import sys
 import time
 
@@ -198,6 +200,24 @@ def handshake_failure_summary(w):
           "five disconnect lines of the attacker: %r" % log)
     check(len([l for l in log if l.startswith("INF DISCONNECT") and "127.0.0.3" in l]) == 1,
           "the client's lines as always: %r" % log)
+
+
+@case
+def renegotiation_refused(w):
+    """A client that asks to renegotiate its TLS 1.2 session is refused, and the line says that,
+    not the "sslv3 alert handshake failure" its answering alert would suggest."""
+    port, _ = start_server(w, w.service(echo))
+    p = subprocess.Popen(["openssl", "s_client", "-connect", "127.0.0.1:%d" % port, "-tls1_2",
+                          "-cert", w.path("user.crt"), "-key", w.path("user.key"), "-CAfile", w.path("ca.crt")],
+                         stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    w.procs.append(p)
+    w.wait_lines(r"^INF CONNECT .*dname: /O=OrvTest/CN=user1", name="orvserver.log")
+    p.stdin.write(b"R\n")  # s_client's command to renegotiate
+    p.stdin.flush()
+    log = w.wait_lines(r"^INF DISCONNECT", name="orvserver.log")
+    check(any(l.startswith("connection from 127.0.0.1:") and l.endswith(": it asked to renegotiate TLS, which is refused")
+              for l in log), "the refusal is named: %r" % log)
+    check(not any("handshake failure" in l for l in log), "no handshake failure line: %r" % log)
 
 
 if __name__ == "__main__":
