@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -75,10 +76,17 @@ bool take_password_argument(password_buffer& buf, char* argument) {
 namespace {
 
 // Reads the whole file into `buf` (size `size`); returns the byte count, `size` when the file
-// holds at least that much, -1 on failure.
-ssize_t read_small_file(const char* path, char* buf, size_t size) {
+// holds at least that much, -1 on failure, -2 (with its permission bits in `*mode`) for a regular
+// file that group or others may read or write.
+ssize_t read_small_file(const char* path, char* buf, size_t size, unsigned* mode) {
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        *mode = st.st_mode & 07777;
+        close(fd);
+        return -2;
+    }
     size_t got = 0;
     while (got < size) {
         ssize_t n = read(fd, buf + got, size - got);
@@ -98,11 +106,14 @@ ssize_t read_small_file(const char* path, char* buf, size_t size) {
 
 }  // namespace
 
-password_file_status read_password_file(password_buffer& buf, const char* path) {
+password_file_status read_password_file(password_buffer& buf, const char* path, unsigned* mode) {
     buf.clear();
     // Room for the longest password, its line end and one byte more to tell an overlong file.
     char text[password_buffer::capacity + 2];
-    ssize_t got = read_small_file(path, text, sizeof text);
+    unsigned bits = 0;
+    ssize_t got = read_small_file(path, text, sizeof text, &bits);
+    if (mode) *mode = bits;
+    if (got == -2) return password_file_status::too_open;
     if (got < 0) {
         OPENSSL_cleanse(text, sizeof text);
         return password_file_status::unreadable;

@@ -49,11 +49,14 @@ enum class password_file_status {
     ok,          // the buffer holds the password
     unreadable,  // the file could not be opened or read (errno says why)
     invalid,     // empty, more than one line, a NUL byte, or longer than 255 characters
+    too_open,    // a regular file that group or others may read or write: not read at all
 };
 
 // Reads a password from the file at `path` (a service manager's credential, say): the file's
 // content without one trailing line end ("\n" or "\r\n"). The buffer is left empty unless ok.
-password_file_status read_password_file(password_buffer& buf, const char* path);
+// A regular file with any group or other permission bit is refused unread, as OpenSSH refuses a
+// private key with loose permissions; its permission bits go to `*mode` when given.
+password_file_status read_password_file(password_buffer& buf, const char* path, unsigned* mode = nullptr);
 
 // Makes the process non-dumpable: no core file, and /proc/PID/mem, environ and ptrace closed to
 // other processes of the same user. Call first thing, before any password is read.
