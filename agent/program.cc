@@ -127,6 +127,7 @@ int agent_main(int argc, char** argv, const agent_program& program) {
     bool daemon = false;
     password_buffer password;  // wiped when main returns
     bool password_too_long = false;
+    process_arguments arguments(argc, argv);  // getopt reads copies; the list shows them later
     int c;
     // '+': options end at the session name, as the usage shows; nothing after it is an option.
     while ((c = getopt(argc, argv, "+f:dp:h")) != -1) {
@@ -137,6 +138,7 @@ int agent_main(int argc, char** argv, const agent_program& program) {
             default: program.print_usage(); return 1;
         }
     }
+    arguments.hide();
     if (argc - optind != 1) {
         program.print_usage();
         return 1;

@@ -73,6 +73,49 @@ bool take_password_argument(password_buffer& buf, char* argument) {
     return fits;
 }
 
+process_arguments::process_arguments(int argc, char** argv) {
+    if (argc < 1 || !argv[0]) return;
+    area_ = argv[0];
+    for (int i = 0; i < argc; ++i) {
+        size_t n = std::strlen(argv[i]);
+        // The kernel shows one contiguous area; arguments elsewhere (a test's own argv) are
+        // copied but never rewritten.
+        if (argv[i] != area_ + area_size_) area_ = nullptr;
+        if (area_) area_size_ += n + 1;
+        char* copy = new char[n + 1];
+        std::memcpy(copy, argv[i], n + 1);
+        copies_.push_back(copy);
+        original_size_.push_back(n);
+        argv[i] = copy;
+    }
+}
+
+process_arguments::~process_arguments() {
+    hide();  // an early return after a wiped password still leaves the list clean
+    for (char* copy : copies_) {
+        OPENSSL_cleanse(copy, std::strlen(copy));
+        delete[] copy;
+    }
+}
+
+void process_arguments::hide() {
+    bool wiped = false;
+    for (size_t i = 0; i < copies_.size(); ++i) wiped = wiped || std::strlen(copies_[i]) < original_size_[i];
+    if (!area_ || !wiped) return;
+    // One line of the arguments as they are now, then zeros, and a last byte that is not zero:
+    // the kernel then shows the area up to its first zero only (as after setproctitle), so
+    // nothing tells how long the wiped argument was.
+    std::string line;
+    for (size_t i = 0; i < copies_.size(); ++i) {
+        if (i > 0) line += ' ';
+        line += copies_[i];
+    }
+    if (line.size() + 2 > area_size_) return;  // cannot happen: a wipe shortened one argument
+    OPENSSL_cleanse(area_, area_size_);
+    std::memcpy(area_, line.data(), line.size());
+    area_[area_size_ - 1] = ' ';
+}
+
 namespace {
 
 // Reads the whole file into `buf` (size `size`); returns the byte count, `size` when the file

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace orv {
 
@@ -44,6 +45,28 @@ bool read_password(password_buffer& buf, const std::string& prompt);
 // Copies a command-line password into `buf` and overwrites the argument, so that it does not stay
 // readable in the process list; false (the buffer left empty) when it does not fit.
 bool take_password_argument(password_buffer& buf, char* argument);
+
+// The program's arguments as the process list shows them (/proc/PID/cmdline). Made first thing in
+// main: argv is pointed at copies, which the option parsing reads and take_password_argument
+// wipes. Once the options are read, hide() rewrites the original area as one line of the copies
+// (with the wiped password left out) followed by nothing the list shows, so that the list never
+// shows a gap as long as the password. The copies live as long as this object.
+class process_arguments {
+public:
+    process_arguments(int argc, char** argv);
+    process_arguments(const process_arguments&) = delete;
+    process_arguments& operator=(const process_arguments&) = delete;
+    ~process_arguments();
+
+    // Rewrites the original area when an argument was wiped (shortened); nothing otherwise.
+    void hide();
+
+private:
+    char* area_ = nullptr;  // the original arguments, one after the other
+    size_t area_size_ = 0;
+    std::vector<char*> copies_;          // what argv points at from now on
+    std::vector<size_t> original_size_;  // each argument's length before any wipe
+};
 
 enum class password_file_status {
     ok,          // the buffer holds the password

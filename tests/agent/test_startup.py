@@ -223,9 +223,12 @@ def ssl_modes(w):
     conf, port = w.standard_config(session="m1", extra="sslmode=1", name="m1.orv")
     p = w.agent(conf, "m1", log_name="m1.log", wait_port=port)
     check(w.lines("m1.log") == [], "sslmode 1 is quiet: %r" % w.lines("m1.log"))
-    # The -p value does not stay readable in the process list.
+    # The -p value does not stay readable in the process list, nor does a gap of its length.
     with open("/proc/%d/cmdline" % p.pid, "rb") as f:
-        check(PASSWORD.encode() not in f.read(), "password wiped from the command line")
+        shown = f.read()
+    check(PASSWORD.encode() not in shown, "password wiped from the command line")
+    want = " ".join([w.program("orvclient"), "-f", conf, "-p", "", "m1"]).encode()
+    check(shown.rstrip(b"\0") == want, "the arguments without the password: %r" % shown)
     w.stop(p)
 
 

@@ -1051,6 +1051,8 @@ class password_tests(orvconf_test):
             cmdline = f.read()
         self.assertNotIn(PW.encode(), cmdline)
         self.assertIn(b'-y', cmdline)
+        # Nor a gap as long as it: the arguments show as one line with the value left out.
+        self.assertEqual(cmdline.rstrip(b'\0'), ' '.join([BIN, '-f', conf, '-z', '', '-y']).encode())
         s.type(b'\n')  # an empty entry asks again
         s.expect('Enter new password for "%s":' % conf)
         s.type(b'new-secret\n')
