@@ -39,14 +39,15 @@ pending_peers::verdict pending_peers::admit(const std::string& source) {
     return v;
 }
 
-bool pending_peers::enter(member* m, const std::string& source) {
+bool pending_peers::enter(member* m, const std::string& source, bool may_quiet) {
     m->leave(false);
     source_entry& e = sources_[source];
     m->owner_ = this;
     m->source_ = source;
     m->shed_ = false;
     // A source whose connections are being refused or shed is flooding: its new ones stay quiet.
-    m->quiet_ = e.failures_logged >= loud_failures || e.loud >= loud_pending || e.refused > 0 || e.shed > 0;
+    m->quiet_ = may_quiet &&
+                (e.failures_logged >= loud_failures || e.loud >= loud_pending || e.refused > 0 || e.shed > 0);
     if (!m->quiet_) ++e.loud;
     m->at_ = e.pending.insert(e.pending.end(), m);
     ++total_;

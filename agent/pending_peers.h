@@ -83,8 +83,9 @@ public:
     // Whether a new connection from `source` may be admitted. A refusal is counted (and the
     // first one of the source in an interval logged at once).
     verdict admit(const std::string& source);
-    // Registers an admitted connection; true when it is to stay quiet until it settles.
-    bool enter(member* m, const std::string& source);
+    // Registers an admitted connection; true when it is to stay quiet until it settles (never
+    // without `may_quiet`: its lines are then always written, and its failures not summarised).
+    bool enter(member* m, const std::string& source, bool may_quiet = true);
     // Closes the oldest pending connection of the source holding the most; false when none is
     // pending.
     bool shed_one();

@@ -123,6 +123,22 @@ void relaysocket::set_quiet(bool quiet) {
     if (pair_) pair_->set_quiet(quiet);
 }
 
+void relaysocket::hold_pending(pending_peers& peers, const std::string& source, bool may_quiet) {
+    if (!pending_) pending_ = std::make_unique<pending_place>(*this);
+    if (peers.enter(pending_.get(), source, may_quiet)) set_quiet(true);
+}
+
+void relaysocket::release_pending() {
+    if (pending_) pending_->settle();
+    set_quiet(false);
+}
+
+void relaysocket::pending_place::shed() {
+    end_.sslsocket::close();
+    end_.socket::close();
+    end_.enter(relay_state::closed);
+}
+
 void relaysocket::notify_connected() {
     if (pair_) pair_->log_connected();
 }
@@ -788,6 +804,8 @@ int sslrelaysocket::established() {
         report(*this, "access denied to %s by partner list\n", peer_name_text_.c_str());
         return -1;
     }
+    // The tunnel is up: the local connection no longer waits on the far agent.
+    if (partner()) partner()->release_pending();
     return 0;
 }
 

@@ -25,6 +25,7 @@
 #include <sys/socket.h>
 
 #include "agent/channel_header.h"
+#include "agent/pending_peers.h"
 #include "agent/type_label.h"
 #include "net/endpoint_list.h"
 #include "net/rwbuf.h"
@@ -142,6 +143,14 @@ public:
     // share of log lines, until it proves itself); set_quiet(false) speaks again.
     void set_quiet(bool quiet);
     bool quiet() const { return loud_sink_ != nullptr; }
+
+    // The end faces a peer that has not proved itself yet: it counts against `source` in its
+    // acceptor's `peers` until release_pending(), and may be shed when descriptors run short.
+    // With `may_quiet` it goes quiet when its source has had its share of log lines.
+    void hold_pending(pending_peers& peers, const std::string& source, bool may_quiet);
+    // The peer has proved itself (or the tunnel it asked for is up): it counts no more, and a
+    // quiet end speaks again.
+    void release_pending();
 
 protected:
     // One relay step after the base: reads from the peer into the partner's buffer, writes the
@@ -303,6 +312,17 @@ private:
     } named_;
     name_lookup lookup_;
     logsink* loud_sink_ = nullptr;  // while quiet: where the lines go once it speaks again
+    // The end's place among its acceptor's pending connections; shedding it closes the end's
+    // handle at once (the selector destroys the end at its next cycle).
+    class pending_place : public pending_peers::member {
+    public:
+        explicit pending_place(relaysocket& end) : end_(end) {}
+        void shed() override;
+
+    private:
+        relaysocket& end_;
+    };
+    std::unique_ptr<pending_place> pending_;
 protected:
     std::string mapped_name_;
     std::string peer_name_text_;

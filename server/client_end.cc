@@ -52,17 +52,6 @@ int client_end::handle_events(int readable, int writable, int error) {
     return relay(readable, writable, error);
 }
 
-void client_end::proven() {
-    settle();
-    set_quiet(false);
-}
-
-void client_end::shed() {
-    sslsocket::close();
-    socket::close();
-    enter(relay_state::closed);
-}
-
 void client_end::setup_bound_passed() {
     report(*this, "connection from %s closed before its channel header: timed out\n", peer_address_text().c_str());
 }
@@ -89,7 +78,7 @@ int client_end::established() {
         hold_setup_bound();
         return 0;
     }
-    proven();
+    release_pending();  // the client has proved itself: certificate and partner list
     // The connect line waits for the service end: it names the service's address.
     return open_service(service_host(s), service_port(s), login_protocol::plain) ? 0 : -1;
 }
@@ -117,7 +106,7 @@ int client_end::take_header() {
         return -1;
     }
     release_setup_bound();
-    proven();
+    release_pending();  // the client has proved itself: certificate, partner list, header
     channel_header h;
     std::copy_n(held_.bytes(), h.size(), h.begin());
     held_.consume(static_cast<int>(h.size()));

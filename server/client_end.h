@@ -15,7 +15,6 @@
 #include <string_view>
 
 #include "agent/login.h"
-#include "agent/pending_peers.h"
 #include "agent/relaysocket.h"
 #include "net/rwbuf.h"
 
@@ -24,7 +23,7 @@ namespace orv {
 struct control_link;
 struct server_context;
 
-class client_end : public relaysocket, public pending_peers::member {
+class client_end : public relaysocket {
 public:
     // What the end does with the client's bytes once the TLS handshake (the base's set-up) has
     // completed; established() enters the first stage.
@@ -52,9 +51,6 @@ public:
 
     client_stage stage() const { return stage_; }
 
-    // Descriptors run short: closes the handle now; the selector destroys the end next cycle.
-    void shed() override;
-
 protected:
     int established() override;
     void setup_bound_passed() override;
@@ -70,9 +66,6 @@ private:
     bool open_service(const std::string& host, uint16_t port_host, login_protocol watch);
     void attach_service(relaysocket* service);
     int pass_held_bytes();
-    // The client has proved itself (certificate and partner list, then the channel header when
-    // the login sends one): it no longer counts as pending and its lines are written.
-    void proven();
     int ftp_commands();
     // The rewritten line (or a reply to the client, with `to_client` set) for one command line.
     std::string ftp_command(std::string_view line, bool& to_client);

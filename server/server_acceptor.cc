@@ -47,7 +47,7 @@ void server_acceptor::dispatch(int handle, const login_kind& login, const std::s
         return;
     }
     // Until the client has proved itself it counts against its address, and may be quiet.
-    if (pending().enter(end, source)) end->set_quiet(true);
+    end->hold_pending(pending(), source, true);
     // The log's client side is the TLS peer; the service end takes the server side later.
     open_relayed(*selectors().front(), end, nullptr);
 }

@@ -1,8 +1,8 @@
 """orvserver facing hostile peers on 127.0.0.0/8: 127.0.0.2 stands for an attacker, 127.0.0.3 for a
 legitimate client with a valid certificate. The set-up bounds (a silent peer, half a ClientHello,
 part of a channel header), the caps on pending handshakes per source, fairness when descriptors
-run short, the summarised log of a handshake flood, memory given back after a wave, and the line
-of a refused renegotiation."""
+run short, the summarised log of a handshake flood, memory given back after a wave, the line
+of a refused renegotiation, and the same caps on orvclient's listener."""
 import os
 import resource
 import socket
@@ -218,6 +218,29 @@ def renegotiation_refused(w):
     check(any(l.startswith("connection from 127.0.0.1:") and l.endswith(": it asked to renegotiate TLS, which is refused")
               for l in log), "the refusal is named: %r" % log)
     check(not any("handshake failure" in l for l in log), "no handshake failure line: %r" % log)
+
+
+@case
+def client_listener_cap(w):
+    """orvclient's listener has the same caps: with a far agent that accepts but never answers,
+    local connections wait in set-up; past the per-source cap (3 here) new ones from that address
+    are closed at once with the line, while one from another address is still taken in."""
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen(64)
+    conf, port = w.standard_config(far_port=silent.getsockname()[1], extra="multicall=1 pending=100,3")
+    w.agent(conf, "s1", wait_port=port)
+    held = [raw(port, ATTACKER, b"x") for _ in range(3)]
+    wait_for(lambda: len([l for l in w.lines() if l.startswith("INF CONNECT")]) >= 3, 10, "three connections")
+    extra = raw(port, ATTACKER, b"x")
+    check(closed_within(extra, 3), "the fourth from the attacker is closed at once")
+    other = raw(port, CLIENT, b"x")
+    check(not closed_within(other, 1), "one from another address waits for its tunnel as usual")
+    w.wait_lines(r"^WAR connections from 127\.0\.0\.2 refused: 3 handshakes from it pending")
+    check(closed_count(held) == 0, "the admitted ones still wait")
+    for s in held + [extra, other]:
+        s.close()
+    silent.close()
 
 
 if __name__ == "__main__":
