@@ -221,6 +221,51 @@ def renegotiation_refused(w):
 
 
 @case
+def held_connections_and_garbage(w):
+    """3,000 half handshakes held from ten addresses (each under its cap) leave a client from
+    another address at its normal time; random bytes, a garbage channel header and an unannounced
+    data header are refused, and once all have gone the descriptors are back where they were."""
+    port, server = start_server(w, w.service(echo), extra="login=ftp")
+    fds = len(os.listdir("/proc/%d/fd" % server.pid))
+
+    def header_round():
+        t = time.monotonic()
+        s = client_context(w).wrap_socket(raw(port, CLIENT))
+        s.sendall(bytes([1]) + bytes(7))  # a control header, then a command line the echo returns
+        s.sendall(b"NOOP\r\n")
+        s.settimeout(15)
+        got = b""
+        while len(got) < 6:
+            chunk = s.recv(6 - len(got))
+            check(chunk, "echo came back")
+            got += chunk
+        s.close()
+        return time.monotonic() - t
+
+    baseline = min(header_round() for _ in range(3))
+    held = [raw(port, "127.0.0.%d" % (10 + i % 10), HALF_HELLO) for i in range(3000)]
+    wait_for(lambda: len(os.listdir("/proc/%d/fd" % server.pid)) >= fds + 2900, 30, "the held handshakes accepted")
+    during = max(header_round() for _ in range(3))
+    check(during < baseline + 0.5, "the client took %.2f s (baseline %.2f s)" % (during, baseline))
+    # (Those held past the set-up bound on a slow machine are closed by it, rightly.)
+    check(not [l for l in w.lines("orvserver.log") if l.startswith("WAR ")], "none was shed or refused")
+    for s in held:
+        s.close()
+    refused = [raw(port, ATTACKER, os.urandom(300))]
+    for header in (b"\xff" * 8, bytes([0, 1, 127, 0, 0, 1, 0, 21])):
+        s = client_context(w).wrap_socket(raw(port, CLIENT))
+        s.sendall(header + b"data")
+        refused.append(s)
+    check(all(closed_within(s, 10) for s in refused), "random bytes and bad headers refused")
+    for s in refused:
+        s.close()
+    wait_for(lambda: len(os.listdir("/proc/%d/fd" % server.pid)) <= fds, 15, "the descriptors back to %d" % fds)
+    log = w.lines("orvserver.log")
+    check(any("invalid channel header" in l for l in log), "the garbage header is logged: %r" % log[-10:])
+    check(any("was not announced" in l for l in log), "the unannounced header is logged: %r" % log[-10:])
+
+
+@case
 def client_listener_cap(w):
     """orvclient's listener has the same caps: with a far agent that accepts but never answers,
     local connections wait in set-up; past the per-source cap (3 here) new ones from that address
