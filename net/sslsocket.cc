@@ -75,9 +75,6 @@ int sslsocket::attach(SSL* ssl, bool server, const char* misuse) {
     if (server) {
         SSL_set_app_data(ssl, this);
         SSL_set_info_callback(ssl, watch_alerts);
-        // A stranger's handshake that waits for more of its bytes keeps no buffer it does not
-        // need (the relay frees its own afterwards, see ssl_read).
-        SSL_set_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
         // The client speaks first: the handshake starts on the first readiness, from
         // handle_events, so that its outcome (a refused certificate, say) is reported and logged
         // like any later step, not inside the constructor of the connection's end.
@@ -115,10 +112,7 @@ int sslsocket::handshake_step() {
     errno = 0;
     int rc = SSL_do_handshake(ssl_.get());
     if (rc > 0 || would_block(rc)) {
-        if (SSL_is_init_finished(ssl_.get())) {
-            SSL_clear_mode(ssl_.get(), SSL_MODE_RELEASE_BUFFERS);
-            record_peer();
-        }
+        if (SSL_is_init_finished(ssl_.get())) record_peer();
         return 1;
     }
     fatal_ = true;
