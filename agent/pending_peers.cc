@@ -98,7 +98,9 @@ bool pending_peers::shed_one() {
     return true;
 }
 
-void pending_peers::tick() {
+void pending_peers::tick(int64_t now_ms) {
+    if (last_tick_ms_ >= 0 && now_ms - last_tick_ms_ < interval_seconds * 1000LL / 2) return;
+    last_tick_ms_ = now_ms;
     int seconds = interval_seconds;
     for (auto it = sources_.begin(); it != sources_.end();) {
         const std::string& a = it->first;

@@ -91,8 +91,10 @@ public:
     bool shed_one();
 
     // Writes the summary lines of the interval that has passed and starts the next; called
-    // every interval_seconds.
-    void tick();
+    // every interval_seconds with the monotonic time. A call sooner than half an interval after
+    // the last one does nothing (after a reload moved the listener, two acceptors' tickers may
+    // share one pending_peers).
+    void tick(int64_t now_ms);
 
     int total() const { return total_; }
     int pending_from(const std::string& source) const;
@@ -114,6 +116,7 @@ private:
     caps caps_;
     std::unordered_map<std::string, source_entry> sources_;
     int total_ = 0;
+    int64_t last_tick_ms_ = -1;
     // The most pending at once since they last ran out: after a flood (more than loud_pending)
     // the allocator's free pages go back to the system when the last one leaves.
     int peak_ = 0;

@@ -49,7 +49,7 @@ TEST_F(peers_fixture, caps_per_source_and_in_total_refuse_with_one_line_then_a_s
               "WAR connections from 10.0.0.1 refused: 3 handshakes from it pending, the most one address may hold\n"
               "WAR connections from 10.0.0.4 refused: 5 handshakes pending, the most this listener holds\n");
     log.clear();
-    peers.tick();
+    peers.tick(10000);
     EXPECT_EQ(log.text(),
               "WAR 1 more connections from 10.0.0.1 refused at the pending handshake cap in the last 10 seconds\n");
     // A settled member no longer counts; a new interval starts with its own first line.
@@ -74,7 +74,7 @@ TEST_F(peers_fixture, a_source_goes_quiet_after_its_loud_failures_and_is_summed_
     EXPECT_FALSE(peers.enter(&loud, "10.0.0.9", false));
     loud.settle();
     log.clear();
-    peers.tick();
+    peers.tick(20000);
     EXPECT_EQ(log.text(), "INF 1 more handshake failures from 10.0.0.9 in the last 10 seconds\n");
     // The next interval starts loud again.
     EXPECT_FALSE(add("10.0.0.9").quiet());
@@ -94,12 +94,15 @@ TEST_F(peers_fixture, shedding_closes_the_oldest_of_the_biggest_source_and_is_no
     EXPECT_EQ(peers.total(), 2);
     EXPECT_EQ(log.text(), "WAR descriptors running short: closing the oldest pending handshakes from 10.0.0.2 (3 pending)\n");
     log.clear();
-    peers.tick();
+    peers.tick(30000);
     EXPECT_EQ(log.text(), "WAR 1 more pending handshakes from 10.0.0.2 closed for descriptors in the last 10 seconds\n")
         << "a shed is summed up, and it is not a failure";
     EXPECT_TRUE(peers.shed_one());
     EXPECT_TRUE(peers.shed_one());
     EXPECT_FALSE(peers.shed_one()) << "nothing left to shed";
+    log.clear();
+    peers.tick(34000);  // a second ticker's call within half an interval
+    EXPECT_EQ(log.text(), "");
 }
 
 TEST(pending_caps, parses_total_and_per_source) {
