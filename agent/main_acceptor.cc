@@ -62,7 +62,8 @@ void main_acceptor::start_ticking() {
     if (ticking_ || selectors().empty()) return;
     ticking_ = true;
     std::shared_ptr<pending_peers> peers = pending_;
-    auto* ticker = new (std::nothrow) periodic(*this, pending_peers::interval_seconds * 1000LL, [peers] { peers->tick(iodesc::now_ms()); });
+    auto* ticker = new (std::nothrow)
+        periodic(*this, pending_peers::interval_seconds * 1000LL, [peers] { peers->tick(iodesc::now_ms()); });
     if (ticker) selectors().front()->add_background(ticker);
 }
 

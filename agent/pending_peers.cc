@@ -1,6 +1,5 @@
 #include "agent/pending_peers.h"
 
-
 #include <arpa/inet.h>
 #include <malloc.h>
 #include <netinet/in.h>
@@ -30,7 +29,8 @@ pending_peers::verdict pending_peers::admit(const std::string& source) {
     source_entry& e = sources_[source];
     if (e.refused++ == 0) {
         if (v == verdict::source_full)
-            report(reporter_, "WAR connections from %s refused: %d handshakes from it pending, the most one address may hold\n",
+            report(reporter_,
+                   "WAR connections from %s refused: %d handshakes from it pending, the most one address may hold\n",
                    source.c_str(), from_source);
         else
             report(reporter_, "WAR connections from %s refused: %d handshakes pending, the most this listener holds\n",
@@ -46,8 +46,8 @@ bool pending_peers::enter(member* m, const std::string& source, bool may_quiet) 
     m->source_ = source;
     m->shed_ = false;
     // A source whose connections are being refused or shed is flooding: its new ones stay quiet.
-    m->quiet_ = may_quiet &&
-                (e.failures_logged >= loud_failures || e.loud >= loud_pending || e.refused > 0 || e.shed > 0);
+    m->quiet_ =
+        may_quiet && (e.failures_logged >= loud_failures || e.loud >= loud_pending || e.refused > 0 || e.shed > 0);
     if (!m->quiet_) ++e.loud;
     m->at_ = e.pending.insert(e.pending.end(), m);
     ++total_;
@@ -109,7 +109,8 @@ void pending_peers::tick(int64_t now_ms) {
             report(reporter_, "INF %d more handshake failures from %s in the last %d seconds\n", e.failures_quiet,
                    a.c_str(), seconds);
         if (e.refused > 1)
-            report(reporter_, "WAR %d more connections from %s refused at the pending handshake cap in the last %d seconds\n",
+            report(reporter_,
+                   "WAR %d more connections from %s refused at the pending handshake cap in the last %d seconds\n",
                    e.refused - 1, a.c_str(), seconds);
         if (e.shed > 1)
             report(reporter_, "WAR %d more pending handshakes from %s closed for descriptors in the last %d seconds\n",

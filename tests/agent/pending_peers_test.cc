@@ -92,7 +92,8 @@ TEST_F(peers_fixture, shedding_closes_the_oldest_of_the_biggest_source_and_is_no
     EXPECT_FALSE(b1.pending());
     EXPECT_EQ(a1.sheds + b3.sheds, 0);
     EXPECT_EQ(peers.total(), 2);
-    EXPECT_EQ(log.text(), "WAR descriptors running short: closing the oldest pending handshakes from 10.0.0.2 (3 pending)\n");
+    EXPECT_EQ(log.text(),
+              "WAR descriptors running short: closing the oldest pending handshakes from 10.0.0.2 (3 pending)\n");
     log.clear();
     peers.tick(30000);
     EXPECT_EQ(log.text(), "WAR 1 more pending handshakes from 10.0.0.2 closed for descriptors in the last 10 seconds\n")

@@ -79,7 +79,8 @@ TEST(password_input, password_file_holds_one_line) {
         password_buffer buf;
         unsigned seen = 0;
         bool loose = (mode & 077) != 0;
-        EXPECT_EQ(read_password_file(buf, path.c_str(), &seen), loose ? status::too_open : status::ok) << std::oct << mode;
+        EXPECT_EQ(read_password_file(buf, path.c_str(), &seen), loose ? status::too_open : status::ok)
+            << std::oct << mode;
         EXPECT_EQ(std::string(buf.c_str()), loose ? "" : "secret") << std::oct << mode;
         if (loose) {
             EXPECT_EQ(seen, mode) << std::oct << mode;
