@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """A legitimate client's time to connect, hand-shake and get an echo through orvserver while another
 address floods it with TLS handshakes (with a valid certificate, or without one, which orvserver
-refuses). Several builds run one after the other in the same run, so their figures compare.
+refuses), and while it holds a slowloris wave of half ClientHellos past orvserver's descriptor
+limit. Several builds run one after the other in the same run, so their figures compare.
 Prints figures; not a test.
 
   python3 bench/flood_bench.py --build base=build-base --build branch=build [--seconds 8] [--flooders 4]
@@ -50,11 +51,12 @@ def flooder(directory, port, cert, until):
             pass
 
 
-def client_round(ctx, port):
+def client_round(ctx, port, timeout=30):
+    """Milliseconds a client from 127.0.0.3 takes to connect, hand-shake and get its echo."""
     t = time.monotonic()
     raw = socket.socket()
     raw.bind((CLIENT, 0))
-    raw.settimeout(30)
+    raw.settimeout(timeout)
     raw.connect(("127.0.0.1", port))
     s = ctx.wrap_socket(raw)
     s.sendall(b"ping")
@@ -114,11 +116,60 @@ def run_one(label, build, seconds, flooders, cert):
         w.close()
 
 
+def run_slowloris(label, build, held, nofile):
+    """A client's rounds while 127.0.0.2 holds HELD half ClientHellos against orvserver limited
+    to NOFILE descriptors."""
+    w = World(os.path.join(os.path.abspath(build), "agent"))
+    try:
+        w.standard_pki()
+        service = w.service(echo)
+        port = free_port()
+        conf = w.config("key fk far.key\ncert fc far.crt\nroot r1 ca.crt\n"
+                        "session far port=%d server=127.0.0.1 serverport=%d cert=fc key=fk root=r1 multicall=1\n"
+                        % (port, service), name="far.orv")
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
+
+        p = w.spawn([w.program("orvserver"), "-f", conf, "-p", PASSWORD, "far"], "orvserver.log", preexec_fn=limit)
+        wait_for(lambda: listening(port) or p.poll() is not None, 20, "orvserver to listen")
+        ctx = context(w.dir, "user")
+        baseline = [client_round(ctx, port) for _ in range(5)]
+        hello = b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03" + bytes(32)
+        socks = []
+        for _ in range(held):
+            s = socket.socket()
+            s.bind((ATTACKER, 0))
+            s.settimeout(5)
+            try:
+                s.connect(("127.0.0.1", port))
+                s.sendall(hello)
+            except OSError:
+                pass
+            socks.append(s)
+        time.sleep(1)
+        rounds = []
+        for _ in range(3):
+            try:
+                rounds.append("%.0f" % client_round(ctx, port, timeout=10))
+            except (OSError, ssl.SSLError) as e:
+                rounds.append("failed (%s)" % type(e).__name__)
+        print("%-8s slowloris %d held, %d descriptors: client baseline p50 %.1f ms; during: %s ms | log %d bytes"
+              % (label, held, nofile, percentile(baseline, 50), ", ".join(rounds),
+                 os.path.getsize(w.path("orvserver.log"))), flush=True)
+        for s in socks:
+            s.close()
+    finally:
+        w.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", action="append", required=True, help="LABEL=BUILD_DIR, as often as wanted")
     parser.add_argument("--seconds", type=float, default=8)
     parser.add_argument("--flooders", type=int, default=4)
+    parser.add_argument("--held", type=int, default=1500, help="half ClientHellos of the slowloris wave")
+    parser.add_argument("--nofile", type=int, default=1024, help="orvserver's descriptor limit in that wave")
     args = parser.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
@@ -126,6 +177,9 @@ def main():
         tool = os.path.join(os.path.abspath(spec.split("=", 1)[1]), "tests", "agent", "make_config")
         if os.path.exists(tool):
             os.environ["MAKE_CONFIG"] = tool
+    for spec in args.build:
+        label, build = spec.split("=", 1)
+        run_slowloris(label, build, args.held, args.nofile)
     for cert in ("user", None):
         for spec in args.build:
             label, build = spec.split("=", 1)
