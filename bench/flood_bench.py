@@ -75,17 +75,28 @@ def percentile(values, p):
     return values[min(len(values) - 1, int(round(p / 100 * (len(values) - 1))))]
 
 
+def start_server(w, nofile=None):
+    """orvserver relaying to an echo service, with NOFILE descriptors when given; (port, process)."""
+    w.standard_pki()
+    service = w.service(echo)
+    port = free_port()
+    conf = w.config("key fk far.key\ncert fc far.crt\nroot r1 ca.crt\n"
+                    "session far port=%d server=127.0.0.1 serverport=%d cert=fc key=fk root=r1 multicall=1\n"
+                    % (port, service), name="far.orv")
+
+    def limit():
+        if nofile:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
+
+    p = w.spawn([w.program("orvserver"), "-f", conf, "-p", PASSWORD, "far"], "orvserver.log", preexec_fn=limit)
+    wait_for(lambda: listening(port) or p.poll() is not None, 20, "orvserver to listen")
+    return port, p
+
+
 def run_one(label, build, seconds, flooders, cert):
     w = World(os.path.join(os.path.abspath(build), "agent"))
     try:
-        w.standard_pki()
-        service = w.service(echo)
-        port = free_port()
-        conf = w.config("key fk far.key\ncert fc far.crt\nroot r1 ca.crt\n"
-                        "session far port=%d server=127.0.0.1 serverport=%d cert=fc key=fk root=r1 multicall=1\n"
-                        % (port, service), name="far.orv")
-        p = w.spawn([w.program("orvserver"), "-f", conf, "-p", PASSWORD, "far"], "orvserver.log")
-        wait_for(lambda: listening(port) or p.poll() is not None, 20, "orvserver to listen")
+        port, p = start_server(w)
         ctx = context(w.dir, "user")
         baseline = [client_round(ctx, port) for _ in range(20)]
         rss_start = rss_kib(p.pid)
@@ -121,18 +132,7 @@ def run_slowloris(label, build, held, nofile):
     to NOFILE descriptors."""
     w = World(os.path.join(os.path.abspath(build), "agent"))
     try:
-        w.standard_pki()
-        service = w.service(echo)
-        port = free_port()
-        conf = w.config("key fk far.key\ncert fc far.crt\nroot r1 ca.crt\n"
-                        "session far port=%d server=127.0.0.1 serverport=%d cert=fc key=fk root=r1 multicall=1\n"
-                        % (port, service), name="far.orv")
-
-        def limit():
-            resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
-
-        p = w.spawn([w.program("orvserver"), "-f", conf, "-p", PASSWORD, "far"], "orvserver.log", preexec_fn=limit)
-        wait_for(lambda: listening(port) or p.poll() is not None, 20, "orvserver to listen")
+        port, p = start_server(w, nofile)
         ctx = context(w.dir, "user")
         baseline = [client_round(ctx, port) for _ in range(5)]
         hello = b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03" + bytes(32)
