@@ -60,19 +60,20 @@ def client_context(w, cert="user"):
     return ctx
 
 
-def echo_round(w, port, source=CLIENT, timeout=15):
-    """Seconds a client from SOURCE takes to connect, hand-shake and get its echo."""
+def echo_round(w, port, source=CLIENT, timeout=15, header=b"", message=b"ping"):
+    """Seconds a client from SOURCE takes to connect, hand-shake, send HEADER and MESSAGE and get
+    MESSAGE back."""
     t = time.monotonic()
     s = client_context(w).wrap_socket(raw(port, source))
     s.settimeout(timeout)
-    s.sendall(b"ping")
+    s.sendall(header + message)
     got = b""
-    while len(got) < 4:
-        chunk = s.recv(4 - len(got))
+    while len(got) < len(message):
+        chunk = s.recv(len(message) - len(got))
         check(chunk, "echo came back")
         got += chunk
     s.close()
-    check(got == b"ping", "echo %r" % got)
+    check(got == message, "echo %r" % got)
     return time.monotonic() - t
 
 
@@ -230,19 +231,8 @@ def held_connections_and_garbage(w):
     port, server = start_server(w, w.service(echo), extra="login=ftp")
     fds = len(os.listdir("/proc/%d/fd" % server.pid))
 
-    def header_round():
-        t = time.monotonic()
-        s = client_context(w).wrap_socket(raw(port, CLIENT))
-        s.sendall(bytes([1]) + bytes(7))  # a control header, then a command line the echo returns
-        s.sendall(b"NOOP\r\n")
-        s.settimeout(15)
-        got = b""
-        while len(got) < 6:
-            chunk = s.recv(6 - len(got))
-            check(chunk, "echo came back")
-            got += chunk
-        s.close()
-        return time.monotonic() - t
+    def header_round():  # a control header, then a command line the echo returns
+        return echo_round(w, port, header=bytes([1]) + bytes(7), message=b"NOOP\r\n")
 
     baseline = min(header_round() for _ in range(3))
     held = [raw(port, "127.0.0.%d" % (10 + i % 10), HALF_HELLO) for i in range(3000)]
