@@ -57,7 +57,7 @@ main_acceptor* make_client_acceptor(const reporter& parent, connection_data* dat
 client_acceptor::client_acceptor(const reporter& parent, connection_data* data)
     : reporter(parent), main_acceptor(parent, data) {}
 
-void client_acceptor::dispatch(int handle, const login_kind& login) {
+void client_acceptor::dispatch(int handle, const login_kind& login, const std::string& source) {
     channel_header header = control_channel_header();
     relaysocket* plain = new_plain_end(*this, *data(), handle, header, login.protocol);
     if (!plain) {
@@ -74,6 +74,10 @@ void client_acceptor::dispatch(int handle, const login_kind& login) {
         delete ssl;
         return;
     }
+    // Until its tunnel is up the local connection counts against its address (every local user
+    // is 127.0.0.1, but a wider bindaddr lets others in); its lines are never held back, since
+    // they are about the far agent.
+    plain->hold_pending(pending(), source, false);
     open_relayed(*selectors().front(), plain, ssl);
 }
 

@@ -15,7 +15,7 @@ public:
     client_acceptor(const reporter& parent, connection_data* data);
 
 protected:
-    void dispatch(int handle, const login_kind& login) override;
+    void dispatch(int handle, const login_kind& login, const std::string& source) override;
 };
 
 // orvclient's description for the shared start-up.

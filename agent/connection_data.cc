@@ -7,6 +7,7 @@
 
 #include "agent/connection_log.h"
 #include "net/inetaddr.h"
+#include "store/pending_caps.h"
 
 namespace orv {
 
@@ -49,6 +50,10 @@ bool endpoints_usable(const reporter& r, const session_record& s) {
     }
     if (s.metrics && *s.metrics && !parse_endpoint(s.metrics)) {
         report(r, "configuration error. invalid metrics endpoint: %s\n", s.metrics);
+        return false;
+    }
+    if (!parse_pending_caps(s.pending, nullptr)) {
+        report(r, "configuration error. invalid pending handshake caps: %s\n", s.pending);
         return false;
     }
     return true;

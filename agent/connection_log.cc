@@ -62,19 +62,20 @@ std::string format_open_line(const connection_log_fields& f) { return format_cou
 
 std::string format_open_line(const pair& p) { return format_open_line(fields_of(p)); }
 
-void log_connection(connection_data& data, int event, int number) {
+void log_connection(connection_data& data, int event, int number, bool write_line) {
     pair* p = data.find_pair(number);
     if (!p) return;
     connection_log_fields f = fields_of(*p);
-    // The counters follow the lines written, so that they and the log agree.
+    // The counters follow the lines, so that they and the log agree; a quiet pair (a flood's) is
+    // counted all the same.
     metrics::registry& m = metrics::process();
     if (event == connection_connected) {
         auto line = format_connect_line(f);
         if (!line) return;
-        report(data, "%s", line->c_str());
+        if (write_line) report(data, "%s", line->c_str());
         if (f.client != "N/A" && f.server != "N/A" && p->first_established()) ++m.established;
     } else {
-        report(data, "%s", format_disconnect_line(f).c_str());
+        if (write_line) report(data, "%s", format_disconnect_line(f).c_str());
         ++m.ended;
         if (auto plain = p->plain_view()) m.bytes_in += static_cast<uint64_t>(plain->bytes_written);
         if (auto ssl = p->ssl_view()) m.bytes_out += static_cast<uint64_t>(ssl->bytes_written);

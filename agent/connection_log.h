@@ -33,7 +33,8 @@ std::string format_disconnect_line(const connection_log_fields& f);
 std::string format_open_line(const connection_log_fields& f);
 std::string format_open_line(const pair& p);
 
-// Writes the line for `event` of the live pair numbered `number`; nothing when no such pair.
-void log_connection(connection_data& data, int event, int number);
+// Counts `event` of the live pair numbered `number` in the metrics and, with `write_line`, writes
+// its line; nothing when no such pair.
+void log_connection(connection_data& data, int event, int number, bool write_line = true);
 
 }  // namespace orv

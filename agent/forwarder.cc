@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/bio.h>
@@ -148,6 +149,19 @@ forwarder::forwarder(const agent_program& program, const std::string& path, pass
     }
 }
 
+namespace {
+
+// Whoever may change the file may change where the tunnel leads and which partners it accepts
+// (its keys stay sealed by the password): worth a warning, not a refusal.
+void warn_if_writable_by_others(const reporter& r, const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWOTH))
+        report(r, "WAR configuration file %s is writable by others (mode %04o)\n", path.c_str(),
+               static_cast<unsigned>(st.st_mode & 07777));
+}
+
+}  // namespace
+
 std::shared_ptr<configuration_reading> forwarder::read_configuration(const reporter& r, pass_failure& why) {
     why = pass_failure::configuration;
     if (access(path_.c_str(), F_OK) != 0) {
@@ -188,6 +202,9 @@ bool forwarder::build(bool daemon, int signal_fd) {
     if (!resolver_ || !resolver_->ok()) return false;
     current_ = read_configuration(*this, failure_);
     if (!current_) return false;
+    static bool mode_checked = false;  // once per process, not at every pass
+    if (!mode_checked) warn_if_writable_by_others(*this, path_);
+    mode_checked = true;
     acceptor_ = program_.make_acceptor(*this, current_->data.get());
     if (acceptor_) acceptor_->watch(&acceptor_);
     if (!acceptor_ || !acceptor_->ok()) {

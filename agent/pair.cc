@@ -68,11 +68,13 @@ void pair::member_gone(relaysocket* end) {
         attach_ssl(nullptr);
     }
     if (plain_ || ssl_) return;
-    log_connection(data_, connection_disconnected, number_);
+    log_connection(data_, connection_disconnected, number_, !quiet_);
     delete this;
 }
 
-void pair::log_connected() { log_connection(data_, connection_connected, number_); }
+void pair::log_connected() {
+    log_connection(data_, connection_connected, number_, !quiet_);
+}
 
 std::optional<pair_member_view> pair::plain_view() const {
     return plain_ ? std::optional(view_of(*plain_)) : plain_gone_;
@@ -88,6 +90,7 @@ pair* open_relayed(selector& sel, relaysocket* plain, relaysocket* ssl) {
     if (!p) return nullptr;
     p->attach_plain(plain);
     if (ssl) p->attach_ssl(ssl);
+    p->set_quiet(plain->quiet());
     p->log_connected();
     return p;
 }

@@ -46,8 +46,11 @@ public:
     // destroys the pair (so `this` may be gone on return).
     void member_gone(relaysocket* end);
 
-    // Writes the connection log's connect line (nothing until both sides are known).
+    // Writes the connection log's connect line (nothing until both sides are known; nothing
+    // while quiet).
     void log_connected();
+    // A quiet pair writes neither its connect nor its disconnect line (see relaysocket::set_quiet).
+    void set_quiet(bool quiet) { quiet_ = quiet; }
 
     relaysocket* plain() const { return plain_; }
     relaysocket* ssl() const { return ssl_; }
@@ -68,6 +71,7 @@ private:
     int number_;
     std::string session_name_;
     bool established_ = false;
+    bool quiet_ = false;
 };
 
 // Every live pair of the process, whichever reading of the configuration it came from, oldest first.
@@ -75,7 +79,7 @@ std::vector<pair*> live_pairs();
 
 // Opens one relayed connection: makes the two ends partners, registers both with `sel` (which
 // owns them from then on), gives them a pair (`plain` in its client slot) and writes the first
-// connect line. `ssl` may be null: orvserver's client end gets its service end later. Returns
+// connect line (unless `plain` is quiet). `ssl` may be null: orvserver's client end gets its service end later. Returns
 // the pair; null when there was no memory for one (the ends then relay without a log entry).
 pair* open_relayed(selector& sel, relaysocket* plain, relaysocket* ssl);
 

@@ -49,8 +49,15 @@ const char* password_file_variable() {
 
 // Reads the password file into `password`; the message line that says why when it cannot.
 std::optional<std::string> read_password_from(const char* file, password_buffer& password) {
-    switch (read_password_file(password, file)) {
+    unsigned mode = 0;
+    switch (read_password_file(password, file, &mode)) {
         case password_file_status::ok: return std::nullopt;
+        case password_file_status::too_open: {
+            char bits[8];
+            std::snprintf(bits, sizeof bits, "%04o", mode);
+            return "password file " + std::string(file) + " has mode " + bits +
+                   ": it must not be readable or writable by group or others (chmod 600 it)\n";
+        }
         case password_file_status::unreadable:
             return "unable to read password file " + std::string(file) + ": " + std::strerror(errno) + "\n";
         case password_file_status::invalid:
@@ -120,6 +127,7 @@ int agent_main(int argc, char** argv, const agent_program& program) {
     bool daemon = false;
     password_buffer password;  // wiped when main returns
     bool password_too_long = false;
+    process_arguments arguments(argc, argv);  // getopt reads copies; the list shows them later
     int c;
     // '+': options end at the session name, as the usage shows; nothing after it is an option.
     while ((c = getopt(argc, argv, "+f:dp:h")) != -1) {
@@ -130,6 +138,7 @@ int agent_main(int argc, char** argv, const agent_program& program) {
             default: program.print_usage(); return 1;
         }
     }
+    arguments.hide();
     if (argc - optind != 1) {
         program.print_usage();
         return 1;

@@ -13,6 +13,7 @@
 #include "agent/pair.h"
 #include "agent/partner_check.h"
 #include "net/inetaddr.h"
+#include "net/logsink.h"
 #include "net/proxysocket.h"
 #include "net/resolver.h"
 
@@ -57,6 +58,11 @@ relaysocket::relaysocket(const reporter& parent, connection_data& data, int hand
     set_type("data connection");
     setup(relay_state::setting_up, true);
     if (!ok()) return;
+    int64_t silent_due = now_ms() + seconds_ms(silent_peer_seconds);
+    if (silent_due < setup_due_ms_) {
+        silent_due_ms_ = silent_due;
+        post_deadline();
+    }
     if (sslaccept(data_.new_ssl()) == -1) {
         report(*this, "unable to do SSL accept\n");
         clear_ok();
@@ -103,6 +109,34 @@ relaysocket::~relaysocket() {
 void relaysocket::take_peer_address() {
     std::unique_ptr<inetaddr> peer = peer_address();
     peer_address_text_ = peer ? peer->text() : std::string();
+}
+
+void relaysocket::set_quiet(bool quiet) {
+    if (quiet == this->quiet()) return;
+    if (quiet) {
+        loud_sink_ = sink();
+        set_sink(&discarding_sink());
+    } else {
+        set_sink(loud_sink_);
+        loud_sink_ = nullptr;
+    }
+    if (pair_) pair_->set_quiet(quiet);
+}
+
+void relaysocket::hold_pending(pending_peers& peers, const std::string& source, bool may_quiet) {
+    if (!pending_) pending_ = std::make_unique<pending_place>(*this);
+    if (peers.enter(pending_.get(), source, may_quiet)) set_quiet(true);
+}
+
+void relaysocket::release_pending() {
+    if (pending_) pending_->settle();
+    set_quiet(false);
+}
+
+void relaysocket::pending_place::shed() {
+    end_.sslsocket::close();
+    end_.socket::close();
+    end_.enter(relay_state::closed);
 }
 
 void relaysocket::notify_connected() {
@@ -304,6 +338,7 @@ void relaysocket::post_deadline() {
     };
     if (setting_up()) {
         sooner(attempt_due_ms_);
+        if (!silent_past_bound()) sooner(silent_due_ms_);
         if (named_.step != connect_step::connecting && lookup_.v4_since_ms >= 0)
             sooner(lookup_.v4_since_ms + resolution_delay_ms);
         sooner(race_due_ms());
@@ -314,6 +349,8 @@ void relaysocket::post_deadline() {
 // ---- states -----------------------------------------------------------------------------------
 
 void relaysocket::enter(relay_state next) {
+    // An end left alone gets a bound of its own for delivering what its partner left.
+    if (next == relay_state::setting_up_alone && state_ != next) setup_due_ms_ = -1;
     state_ = next;
     arm_deadline();
 }
@@ -402,6 +439,22 @@ void relaysocket::count_setup() {
     m.setup.observe_ms(now_ms() - born_ms_);
 }
 
+bool relaysocket::silent_past_bound() const {
+    if (silent_due_ms_ < 0 || now_ms() < silent_due_ms_) return false;
+    // The socket BIO counts every byte the library took from the peer, handshake included.
+    return !ssl() || BIO_number_read(SSL_get_rbio(ssl())) == 0;
+}
+
+void relaysocket::hold_setup_bound() {
+    setup_held_ = true;
+    arm_deadline();
+}
+
+void relaysocket::release_setup_bound() {
+    setup_held_ = false;
+    arm_deadline();
+}
+
 std::string relaysocket::handshake_failure_note() const { return expired_certificate_note(data_, std::time(nullptr)); }
 
 // The deadline that fits the state: the set-up bound; the accept time-out of a rendezvous; the
@@ -416,8 +469,11 @@ void relaysocket::arm_deadline() {
     switch (state_) {
         case relay_state::setting_up:
         case relay_state::setting_up_alone: {
-            int bound = idle > 0 ? std::min(idle, setup_timeout_seconds) : setup_timeout_seconds;
-            due = now + seconds_ms(bound);
+            if (setup_due_ms_ < 0) {
+                int bound = idle > 0 ? std::min(idle, setup_timeout_seconds) : setup_timeout_seconds;
+                setup_due_ms_ = now + seconds_ms(bound);
+            }
+            due = setup_due_ms_;
             break;
         }
         case relay_state::listening: {
@@ -435,6 +491,7 @@ void relaysocket::arm_deadline() {
                 if (partner_) last = std::max(last, partner_->last_transfer_ms_);
                 due = last + seconds_ms(idle);
             }
+            if (setup_held_ && (due < 0 || setup_due_ms_ < due)) due = setup_due_ms_;
             break;
     }
     due_ms_ = due;
@@ -477,11 +534,21 @@ int relaysocket::handle_events(int readable, int writable, int error) {
                 report_setup_timeout();
                 return failed(metrics::failure::setup_timeout);
             }
+            if (silent_past_bound()) {
+                report(*this, "SSL handshake failed: nothing received in %d seconds\n", silent_peer_seconds);
+                count_failure(metrics::failure::setup_timeout);
+                return -1;
+            }
+            if (silent_due_ms_ >= 0 && now_ms() >= silent_due_ms_) {
+                silent_due_ms_ = -1;  // it has spoken: the set-up bound is its limit now
+                post_deadline();
+            }
             if (!due) return 1;
             report_setup_timeout();
             return timed_out();
         }
         attempt_due_ms_ = -1;
+        silent_due_ms_ = -1;
         if (peer_address_text_.empty()) take_peer_address();
         last_transfer_ms_ = now_ms();
         count_setup();
@@ -490,6 +557,11 @@ int relaysocket::handle_events(int readable, int writable, int error) {
         // What waited for the set-up (the channel header, early client bytes) goes out now.
         push();
         return state_ == relay_state::closed ? -1 : 0;
+    }
+    if (setup_held_ && now_ms() >= setup_due_ms_) {
+        setup_bound_passed();
+        count_failure(metrics::failure::setup_timeout);
+        return -1;
     }
     // A deadline may come with readiness in the same call; it is spent either way.
     if (due && on_deadline() == -1) return -1;
@@ -577,6 +649,14 @@ int relaysocket::wants_events(int* read, int* write, int* error) {
 }
 
 void relaysocket::report_read_failure() {
+    if (renegotiation_refused()) {
+        // Whatever alert the peer sent after our refusal answers it: say what happened.
+        ERR_clear_error();
+        report(*this, "connection from %s closed: it asked to renegotiate TLS, which is refused\n",
+               peer_address_text().c_str());
+        count_failure(metrics::failure::handshake);
+        return;
+    }
     unsigned long last = ERR_peek_last_error();
     if (ssl() && bytes_read() == 0 && ERR_GET_LIB(last) == ERR_LIB_SSL) {
         // An alert before any application data: the far agent refused what the handshake
@@ -763,6 +843,8 @@ int sslrelaysocket::established() {
         count_failure(metrics::failure::partner_refused);
         return -1;
     }
+    // The tunnel is up: the local connection no longer waits on the far agent.
+    if (partner()) partner()->release_pending();
     return 0;
 }
 

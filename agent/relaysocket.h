@@ -25,6 +25,7 @@
 #include <sys/socket.h>
 
 #include "agent/channel_header.h"
+#include "agent/pending_peers.h"
 #include "agent/type_label.h"
 #include "agent/metrics/registry.h"
 #include "net/endpoint_list.h"
@@ -35,6 +36,7 @@ namespace orv {
 
 class connection_data;
 class inetaddr;
+class logsink;
 class pair;
 
 // An end stops reading while its partner still has this much to write.
@@ -42,6 +44,9 @@ inline constexpr int backlog_limit = 8192;
 // The most the connect, the proxy exchange and the handshake may take together, unless the
 // session's inactivity timeout is shorter.
 inline constexpr int setup_timeout_seconds = 30;
+// An accepted TLS peer that has sent no byte at all by then is closed (within the set-up bound):
+// a silent connection costs a descriptor and a handshake's memory for nothing.
+inline constexpr int silent_peer_seconds = 10;
 // How long a draining end waits for its peer's end of stream once it has written out everything
 // and ended its own.
 inline constexpr int linger_seconds = 5;
@@ -135,6 +140,19 @@ public:
     // ended: writes what it can now and ends the output when the partner's input is over.
     void push();
 
+    // A quiet end writes no line, nor does its pair (a connection from a source that has had its
+    // share of log lines, until it proves itself); set_quiet(false) speaks again.
+    void set_quiet(bool quiet);
+    bool quiet() const { return loud_sink_ != nullptr; }
+
+    // The end faces a peer that has not proved itself yet: it counts against `source` in its
+    // acceptor's `peers` until release_pending(), and may be shed when descriptors run short.
+    // With `may_quiet` it goes quiet when its source has had its share of log lines.
+    void hold_pending(pending_peers& peers, const std::string& source, bool may_quiet);
+    // The peer has proved itself (or the tunnel it asked for is up): it counts no more, and a
+    // quiet end speaks again.
+    void release_pending();
+
 protected:
     // One relay step after the base: reads from the peer into the partner's buffer, writes the
     // own buffer out. 0 to stay, -1 when the end has finished or failed (after its message).
@@ -163,6 +181,13 @@ protected:
     bool restart_setup();
     // The first call once set-up has completed; -1 refuses the connection.
     virtual int established();
+    // For a kind that still waits for its peer after the handshake (orvserver's channel header):
+    // the set-up bound, counted from the accept, goes on running in the relaying states until
+    // release_setup_bound(). When it passes, setup_bound_passed() writes the line and the end
+    // closes.
+    void hold_setup_bound();
+    void release_setup_bound();
+    virtual void setup_bound_passed() {}
     // Our own expired certificate, named in a failed handshake's line.
     std::string handshake_failure_note() const override;
     // Counts this end's failure in the metrics, once per end whatever follows (call it where its
@@ -252,6 +277,8 @@ private:
     metrics::failure setup_step_failure() const;
     // The end's set-up has completed: its duration and the kind of TLS session, in the metrics.
     void count_setup();
+    // True when an accepted TLS peer has sent nothing at all and its short bound has passed.
+    bool silent_past_bound() const;
     int on_deadline();
     int read_step();
     int flush();
@@ -282,6 +309,9 @@ private:
     int64_t attempt_due_ms_ = -1;  // the current set-up attempt's own bound
     int64_t born_ms_ = now_ms();   // set-up durations count from here
     bool failure_counted_ = false;
+    int64_t setup_due_ms_ = -1;    // the set-up bound from its start (kept by hold_setup_bound)
+    bool setup_held_ = false;      // the set-up bound still applies after the handshake
+    int64_t silent_due_ms_ = -1;   // accepted TLS ends: the bound for a peer that sends nothing
     // A connect by name (start_connect_to): where to, and how far it has come.
     struct named_connect {
         std::string host;
@@ -291,6 +321,18 @@ private:
         sockaddr_storage target{};  // the target's address once known (for the proxy's CONNECT)
     } named_;
     name_lookup lookup_;
+    logsink* loud_sink_ = nullptr;  // while quiet: where the lines go once it speaks again
+    // The end's place among its acceptor's pending connections; shedding it closes the end's
+    // handle at once (the selector destroys the end at its next cycle).
+    class pending_place : public pending_peers::member {
+    public:
+        explicit pending_place(relaysocket& end) : end_(end) {}
+        void shed() override;
+
+    private:
+        relaysocket& end_;
+    };
+    std::unique_ptr<pending_place> pending_;
 protected:
     std::string mapped_name_;
     std::string peer_name_text_;

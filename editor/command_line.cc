@@ -199,6 +199,7 @@ std::string usage_text() {
         "-W <host:port,...> further far agents (for -session -insert only)\n",
         "-Y <prio|rr> failover among the far agents (for -session -insert only)\n",
         "-t <address:port> metrics endpoint, [::1]:port for IPv6 (for -session -insert only)\n",
+        "-V <total,per source> caps on pending handshakes (for -session -insert only)\n",
         "-F <strong|classic> file format to write (for -y or a new file only)\n",
         "\n",
     };

@@ -9,7 +9,7 @@
 namespace orv {
 
 inline constexpr const char* editor_option_string =
-    "f:k:c:r:s:l:d:i:g:R:N:I:O:S:K:D:L:H:P:C:A:B:X:v:E:J:p:Myz:maU:o:b:q:eu:T:jxZ:G:F:W:Y:t:";
+    "f:k:c:r:s:l:d:i:g:R:N:I:O:S:K:D:L:H:P:C:A:B:X:v:E:J:p:Myz:maU:o:b:q:eu:T:jxZ:G:F:W:Y:t:V:";
 
 // Fills `rec` from argv. False when the command line is rejected: the caller prints the usage
 // (after `diagnostic`, the option scanner's own message, when that is not empty) and exits 1.

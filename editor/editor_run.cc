@@ -171,10 +171,13 @@ int run_orvconf(int argc, char** argv) {
     make_undumpable();
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS,
                         nullptr);
+    process_arguments arguments(argc, argv);  // the parser reads copies; the list shows them later
     command_record rec;
     rec.config_path = default_config_path();
     std::string diagnostic;
-    if (!parse_command_line(argc, argv, rec, diagnostic)) {
+    bool parsed = parse_command_line(argc, argv, rec, diagnostic);
+    arguments.hide();
+    if (!parsed) {
         std::fputs(diagnostic.c_str(), stderr);
         std::fputs(usage_text().c_str(), stderr);
         return 1;

@@ -8,6 +8,7 @@
 
 #include "net/endpoint_list.h"
 #include "net/inetaddr.h"
+#include "store/pending_caps.h"
 
 namespace orv {
 
@@ -58,6 +59,10 @@ bool usable_endpoints(BIO* sink, const session_record& r) {
     }
     if (r.metrics && *r.metrics && !parse_endpoint(r.metrics)) {
         BIO_printf(sink, "invalid metrics endpoint (-t): %s\n", r.metrics);
+        return false;
+    }
+    if (!parse_pending_caps(r.pending, nullptr)) {
+        BIO_printf(sink, "invalid pending handshake caps (-V): %s (total,per source)\n", r.pending);
         return false;
     }
     // An empty -G stores the agent's default address.

@@ -37,6 +37,20 @@ void logsink::write(const char* format, va_list args) {
     (void)BIO_flush(bio_);
 }
 
+namespace {
+
+class discarding : public logsink {
+public:
+    void write(const char*, va_list) override { ERR_clear_error(); }
+};
+
+}  // namespace
+
+logsink& discarding_sink() {
+    static discarding sink;
+    return sink;
+}
+
 bio_ptr new_console_log() {
     bio_ptr bio(BIO_new(BIO_s_file()));
     if (bio) BIO_set_fp(bio.get(), stderr, BIO_NOCLOSE);

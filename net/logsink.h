@@ -34,6 +34,11 @@ private:
     BIO* bio_;
 };
 
+// Where the lines of an object that is to stay quiet go (a connection whose source has had its
+// share of log lines): nowhere. The library's queued errors are dropped with each line, so that
+// they do not come before another object's message.
+logsink& discarding_sink();
+
 // Console mode: a file BIO on the standard error stream (not closed with the BIO).
 bio_ptr new_console_log();
 // Daemon mode: OpenSSL's log BIO, syslog with the ident "orvng" and the daemon facility. Lines

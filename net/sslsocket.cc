@@ -73,6 +73,8 @@ int sslsocket::attach(SSL* ssl, bool server, const char* misuse) {
         return -1;
     }
     if (server) {
+        SSL_set_app_data(ssl, this);
+        SSL_set_info_callback(ssl, watch_alerts);
         // The client speaks first: the handshake starts on the first readiness, from
         // handle_events, so that its outcome (a refused certificate, say) is reported and logged
         // like any later step, not inside the constructor of the connection's end.
@@ -84,10 +86,16 @@ int sslsocket::attach(SSL* ssl, bool server, const char* misuse) {
     return handshake_step() < 0 ? -1 : 0;
 }
 
+void sslsocket::watch_alerts(const SSL* ssl, int where, int value) {
+    if (!(where & SSL_CB_WRITE_ALERT) || (value & 0xff) != SSL_AD_NO_RENEGOTIATION) return;
+    if (auto* self = static_cast<sslsocket*>(SSL_get_app_data(ssl))) self->renegotiation_refused_ = true;
+}
+
 int sslsocket::start_over() {
     ssl_.reset();
     tls_ = false;
     fatal_ = false;
+    renegotiation_refused_ = false;
     input_stalled_ = false;
     peer_name_.clear();
     cipher_name_.clear();
@@ -253,6 +261,14 @@ int sslsocket::wants_events(int* read, int* write, int* error) {
         *write = want == SSL_WRITING;
     }
     if (!in_handshake()) return 0;
+    // In the server role nothing happens before the client's first bytes: starting the handshake
+    // earlier would give a peer that sends nothing the library's handshake buffers (some 40 KiB).
+    if (SSL_is_server(ssl_.get()) && SSL_in_before(ssl_.get())) {
+        *read = 1;
+        *write = 0;
+        *error = 1;
+        return 1;
+    }
     // Waiting for both when the library waits for one would wake the loop on every cycle.
     if (!*read && !*write) *read = *write = 1;
     *error = 1;

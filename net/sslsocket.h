@@ -79,6 +79,10 @@ public:
     SSL* ssl() const { return ssl_.get(); }
     SSL_CTX* ctx() const { return ctx_; }
     bool in_handshake() const;
+    // True once the library has refused the peer's request to renegotiate (server role: it sent
+    // the no_renegotiation alert); the peer's fatal alert that usually follows is its answer to
+    // that, not a certificate problem.
+    bool renegotiation_refused() const { return renegotiation_refused_; }
 
 protected:
     // The SSL object follows a new handle (set before the handshake has begun).
@@ -105,6 +109,10 @@ protected:
     bool tls_ = false;            // an SSL object was attached: I/O goes through TLS from then on
     bool input_stalled_ = false;  // the last read waited for the network
     bool fatal_ = false;          // the library failed: no close_notify may follow
+    bool renegotiation_refused_ = false;
+
+private:
+    static void watch_alerts(const SSL* ssl, int where, int value);
 };
 
 }  // namespace orv

@@ -52,6 +52,10 @@ int client_end::handle_events(int readable, int writable, int error) {
     return relay(readable, writable, error);
 }
 
+void client_end::setup_bound_passed() {
+    report(*this, "connection from %s closed before its channel header: timed out\n", peer_address_text().c_str());
+}
+
 void client_end::abandon(const char* why) {
     waiting_token_ = 0;
     abandoned_ = why;
@@ -70,9 +74,12 @@ int client_end::established() {
         return -1;
     }
     if (login_.sends_header) {
+        // The header belongs to the set-up: a client that sends part of it is not held longer.
         stage_ = client_stage::reading_header;
+        hold_setup_bound();
         return 0;
     }
+    release_pending();  // the client has proved itself: certificate and partner list
     // The connect line waits for the service end: it names the service's address.
     return open_service(service_host(s), service_port(s), login_protocol::plain) ? 0 : -1;
 }
@@ -99,6 +106,8 @@ int client_end::take_header() {
         report(*this, "connection from %s closed before its channel header\n", peer_address_text().c_str());
         return -1;
     }
+    release_setup_bound();
+    release_pending();  // the client has proved itself: certificate, partner list, header
     channel_header h;
     std::copy_n(held_.bytes(), h.size(), h.begin());
     held_.consume(static_cast<int>(h.size()));

@@ -53,6 +53,7 @@ public:
 
 protected:
     int established() override;
+    void setup_bound_passed() override;
     rwbuf* read_target() override;
     int on_input() override;
 

@@ -26,6 +26,7 @@ void server_acceptor::adopt(connection_data* data) {
 }
 
 void server_acceptor::take_over(main_acceptor& old) {
+    main_acceptor::take_over(old);
     auto* before = dynamic_cast<server_acceptor*>(&old);
     if (!before || !before->context_) return;
     int accept_timeout = data()->session().accept_timeout;
@@ -33,7 +34,7 @@ void server_acceptor::take_over(main_acceptor& old) {
     context_->set_lifetime(accept_timeout);
 }
 
-void server_acceptor::dispatch(int handle, const login_kind& login) {
+void server_acceptor::dispatch(int handle, const login_kind& login, const std::string& source) {
     client_end* end = new (std::nothrow) client_end(*this, *data(), handle, login, context_);
     if (!end) {
         report(*this, "out of memory\n");
@@ -45,6 +46,8 @@ void server_acceptor::dispatch(int handle, const login_kind& login) {
         delete end;
         return;
     }
+    // Until the client has proved itself it counts against its address, and may be quiet.
+    end->hold_pending(pending(), source, true);
     // The log's client side is the TLS peer; the service end takes the server side later.
     open_relayed(*selectors().front(), end, nullptr);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "agent/main_acceptor.h"
 
@@ -22,7 +23,7 @@ public:
     void take_over(main_acceptor& old) override;
 
 protected:
-    void dispatch(int handle, const login_kind& login) override;
+    void dispatch(int handle, const login_kind& login, const std::string& source) override;
 
 private:
     std::shared_ptr<server_context> context_;

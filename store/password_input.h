@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace orv {
 
@@ -45,15 +46,40 @@ bool read_password(password_buffer& buf, const std::string& prompt);
 // readable in the process list; false (the buffer left empty) when it does not fit.
 bool take_password_argument(password_buffer& buf, char* argument);
 
+// The program's arguments as the process list shows them (/proc/PID/cmdline). Made first thing in
+// main: argv is pointed at copies, which the option parsing reads and take_password_argument
+// wipes. Once the options are read, hide() rewrites the original area as one line of the copies
+// (with the wiped password left out) followed by nothing the list shows, so that the list never
+// shows a gap as long as the password. The copies live as long as this object.
+class process_arguments {
+public:
+    process_arguments(int argc, char** argv);
+    process_arguments(const process_arguments&) = delete;
+    process_arguments& operator=(const process_arguments&) = delete;
+    ~process_arguments();
+
+    // Rewrites the original area when an argument was wiped (shortened); nothing otherwise.
+    void hide();
+
+private:
+    char* area_ = nullptr;  // the original arguments, one after the other
+    size_t area_size_ = 0;
+    std::vector<char*> copies_;          // what argv points at from now on
+    std::vector<size_t> original_size_;  // each argument's length before any wipe
+};
+
 enum class password_file_status {
     ok,          // the buffer holds the password
     unreadable,  // the file could not be opened or read (errno says why)
     invalid,     // empty, more than one line, a NUL byte, or longer than 255 characters
+    too_open,    // a regular file that group or others may read or write: not read at all
 };
 
 // Reads a password from the file at `path` (a service manager's credential, say): the file's
 // content without one trailing line end ("\n" or "\r\n"). The buffer is left empty unless ok.
-password_file_status read_password_file(password_buffer& buf, const char* path);
+// A regular file with any group or other permission bit is refused unread, as OpenSSH refuses a
+// private key with loose permissions; its permission bits go to `*mode` when given.
+password_file_status read_password_file(password_buffer& buf, const char* path, unsigned* mode = nullptr);
 
 // Makes the process non-dumpable: no core file, and /proc/PID/mem, environ and ptrace closed to
 // other processes of the same user. Call first thing, before any password is read.

@@ -37,6 +37,9 @@ struct session_record {
     const char* failover = nullptr;
     // Where the metrics endpoint listens ("ADDRESS:PORT", "[::1]:PORT"); none when missing.
     const char* metrics = nullptr;
+    // Caps on connections not yet authenticated, "TOTAL,PER_SOURCE" (store/pending_caps.h);
+    // without it the defaults apply.
+    const char* pending = nullptr;
 };
 
 // text: stored as given; flag: stored as 0 or 1, an orvconf option without argument sets it;
@@ -109,6 +112,8 @@ inline constexpr session_field session_fields[] = {
     {"failover", field_kind::text, &session_record::failover, nullptr, 0, nullptr, 'Y', "Failover:", 21,
      shown_as::text_when_set, ""},
     {"metrics", field_kind::text, &session_record::metrics, nullptr, 0, nullptr, 't', "Metrics endpoint:", 22,
+     shown_as::text_when_set, ""},
+    {"pending", field_kind::text, &session_record::pending, nullptr, 0, nullptr, 'V', "Pending handshakes:", 23,
      shown_as::text_when_set, ""},
 };
 

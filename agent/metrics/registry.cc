@@ -33,7 +33,8 @@ namespace {
 const char* const failure_names[] = {"connect",       "proxy",
                                      "handshake",     "partner_refused",
                                      "unannounced",   "setup_timeout",
-                                     "inactivity_timeout", "out_of_descriptors"};
+                                     "inactivity_timeout", "out_of_descriptors",
+                                     "pending_cap",   "shed"};
 static_assert(std::size(failure_names) == size_of<failure>());
 const char* const tls_session_names[] = {"full", "resumed"};
 static_assert(std::size(tls_session_names) == size_of<tls_session>());

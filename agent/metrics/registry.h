@@ -25,6 +25,8 @@ enum class failure {
     setup_timeout,       // the set-up bound passed
     inactivity_timeout,  // "connection inactive for N seconds, closed"
     out_of_descriptors,  // "accept failed:24" (once per episode, as logged)
+    pending_cap,         // closed at once: its address or the listener held the most pending handshakes
+    shed,                // a pending handshake closed to keep descriptors in reserve
     count
 };
 

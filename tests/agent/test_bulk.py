@@ -12,7 +12,7 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from orvtest import (case, check, connect, echo, main, open_fds, pattern_bytes, recv_exact, rss_kib,  # noqa: E402
+from orvtest import (case, check, connect, echo, main, open_fds, pattern_bytes, recv_exact, rss_kib, sanitized,  # noqa: E402
                      wait_for)
 
 SIZE = 100 * 1024 * 1024
@@ -40,11 +40,6 @@ def drain(sock):
             return total, h.hexdigest()
         h.update(chunk)
         total += len(chunk)
-
-
-def sanitized(pid):
-    with open("/proc/%d/maps" % pid) as f:
-        return "libasan" in f.read()
 
 
 @case

@@ -233,5 +233,29 @@ def failed_lookups_end_only_their_connection(w, dns):
     first.close()
 
 
+@case(may_skip=True)
+@with_dns
+def failed_service_lookup_at_orvserver(w, dns):
+    """orvserver's service under a name the server does not know: the connection ends with the
+    lookup's reason and orvserver connects nowhere (no connect attempt, no "Network is
+    unreachable"), and the next connection is looked up again."""
+    w.standard_pki()
+    far_port = free_port()
+    conf = w.config("key fk far.key\ncert fc far.crt\nroot r1 ca.crt\n"
+                    "session far port=%d server=nosuch.test serverport=9 cert=fc key=fk root=r1 multicall=1\n"
+                    % far_port, name="orvserver.orv")
+    start(w, dns, "orvserver", conf, "far", far_port, "orvserver.log")
+    client_conf, port = w.standard_config(far_port=far_port, extra="multicall=1")
+    w.agent(client_conf, "s1", wait_port=port)
+    for i in range(2):
+        with connect(port) as s:
+            s.settimeout(20)
+            check(s.recv(10) == b"", "the connection is closed")
+        w.wait_lines("^unable to look up nosuch.test: Domain name not found$", i + 1, name="orvserver.log")
+    log = w.lines("orvserver.log")
+    check(not any("connect" in l and not l.startswith("INF ") or "unreachable" in l for l in log),
+          "no connect attempt: %r" % log)
+
+
 if __name__ == "__main__":
     main()

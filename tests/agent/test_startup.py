@@ -1,11 +1,12 @@
 """orvclient start-up: usage, password, configuration file and session checks, SSL method."""
 import os
 import sys
+import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from dumpable import as_nobody_if_root, is_dumpable, open_to_nobody  # noqa: E402
-from orvtest import CONFIG_STATUS, PASSWORD, case, check, connect, listening, main, wait_for  # noqa: E402
+from orvtest import CONFIG_STATUS, PASSWORD, case, check, connect, free_port, listening, main, wait_for  # noqa: E402
 
 USAGE = ("Orvane client forwarder version 1.2.5\n"
          "===============================================\n"
@@ -56,9 +57,10 @@ def password_file(w):
     def run_with(file, args=("-f", conf, "nosuch"), **kw):
         return w.run("orvclient", list(args), env=dict(os.environ, ORV_PASSWORD_FILE=file), **kw)
 
-    def write(name, data):
+    def write(name, data, mode=0o600):
         with open(w.path(name), "wb") as f:
             f.write(data)
+        os.chmod(w.path(name), mode)
         return w.path(name)
 
     good = write("good.pw", PASSWORD.encode() + b"\n")
@@ -73,6 +75,12 @@ def password_file(w):
         (w.path("missing.pw"), "unable to read password file %s: No such file or directory" % w.path("missing.pw")),
         (w.dir, "unable to read password file %s: Is a directory" % w.dir),
     ]
+    # A file that group or others may read or write is refused unread, whatever it holds.
+    for mode in (0o640, 0o604, 0o620, 0o602):
+        name = "open%o.pw" % mode
+        cases.append((write(name, PASSWORD.encode() + b"\n", mode),
+                      "password file %s has mode 0%o: it must not be readable or writable by group or others "
+                      "(chmod 600 it)" % (w.path(name), mode)))
     for file, message in cases:
         status, err = run_with(file)
         check(status == 1 and message in err and err.endswith("Error during password input\n"),
@@ -82,6 +90,25 @@ def password_file(w):
     check(status == CONFIG_STATUS and opened in err, "-p before the file: %r" % err)
     status, err = run_with("", input=PASSWORD + "\n")
     check(status == CONFIG_STATUS and opened in err and "Enter password" in err, "empty variable: %r" % err)
+
+
+@case
+def configuration_file_writable_by_others(w):
+    """Both agents warn once at start when others may write the configuration file, and go on;
+    a file only others may read (the keys stay sealed by the password) gives no line."""
+    conf, port = w.standard_config(extra="multicall=1")
+    w.config("key fk far.key\ncert fc far.crt\nsession far port=%d server=127.0.0.1 serverport=9 cert=fc key=fk "
+             "root=r1 multicall=1\n" % free_port())
+    for mode, warned in ((0o666, True), (0o602, True), (0o644, False)):
+        os.chmod(conf, mode)
+        for program, session in (("orvclient", "s1"), ("orvserver", "far")):
+            log = "%s-%o.log" % (program, mode)
+            p = w.spawn([w.program(program), "-f", conf, "-p", PASSWORD, session], log)
+            wait_for(lambda: w.lines(log) or p.poll() is not None, 5, "a line") if warned else time.sleep(1)
+            check(p.poll() is None, "%s goes on: %r" % (program, w.lines(log)))
+            want = ["WAR configuration file %s is writable by others (mode 0%o)" % (conf, mode)] if warned else []
+            check(w.lines(log) == want, "%s, mode %o: %r" % (program, mode, w.lines(log)))
+            w.stop(p)
 
 
 @case
@@ -115,6 +142,7 @@ def configuration_failures(w):
         ("spname", "port=%d serverport=no-such-service" % port, "invalid server port: no-such-service"),
         ("bname", "port=%d bindaddr=no-such-host.invalid" % port, "invalid bind address: no-such-host.invalid"),
         ("bdots", "port=%d bindaddr=1.2.3.4.5" % port, "invalid bind address: 1.2.3.4.5"),
+        ("caps", "port=%d pending=100" % port, "invalid pending handshake caps: 100"),
     ]
     for name, values, message in endpoint_cases:
         if "serverport" not in values:
@@ -195,9 +223,12 @@ def ssl_modes(w):
     conf, port = w.standard_config(session="m1", extra="sslmode=1", name="m1.orv")
     p = w.agent(conf, "m1", log_name="m1.log", wait_port=port)
     check(w.lines("m1.log") == [], "sslmode 1 is quiet: %r" % w.lines("m1.log"))
-    # The -p value does not stay readable in the process list.
+    # The -p value does not stay readable in the process list, nor does a gap of its length.
     with open("/proc/%d/cmdline" % p.pid, "rb") as f:
-        check(PASSWORD.encode() not in f.read(), "password wiped from the command line")
+        shown = f.read()
+    check(PASSWORD.encode() not in shown, "password wiped from the command line")
+    want = " ".join([w.program("orvclient"), "-f", conf, "-p", "", "m1"]).encode()
+    check(shown.rstrip(b"\0") == want, "the arguments without the password: %r" % shown)
     w.stop(p)
 
 

@@ -574,6 +574,12 @@ def rss_kib(pid):
         return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
 
 
+def sanitized(pid):
+    """True for a process of a sanitizer build, whose allocator keeps freed blocks in quarantine."""
+    with open("/proc/%d/maps" % pid) as f:
+        return "libasan" in f.read()
+
+
 def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()

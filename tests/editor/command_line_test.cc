@@ -317,6 +317,7 @@ TEST(command_line, usage_text_line_by_line) {
         "-W <host:port,...> further far agents (for -session -insert only)",
         "-Y <prio|rr> failover among the far agents (for -session -insert only)",
         "-t <address:port> metrics endpoint, [::1]:port for IPv6 (for -session -insert only)",
+        "-V <total,per source> caps on pending handshakes (for -session -insert only)",
         "-F <strong|classic> file format to write (for -y or a new file only)",
         "",
     };

@@ -67,6 +67,7 @@ Optional parameters:
 -W <host:port,...> further far agents (for -session -insert only)
 -Y <prio|rr> failover among the far agents (for -session -insert only)
 -t <address:port> metrics endpoint, [::1]:port for IPv6 (for -session -insert only)
+-V <total,per source> caps on pending handshakes (for -session -insert only)
 -F <strong|classic> file format to write (for -y or a new file only)
 
 """
@@ -813,12 +814,13 @@ class session_tests(orvconf_test):
         out = run(conf, '-session', '-view', '-N', 'plain')[1]
         self.assertNotIn('Further far agents:', out)  # sessions without them look as before
         self.assertNotIn('Failover:', out)
+        self.assertNotIn('Pending handshakes:', out)
         self.assertEqual(run(conf, '-session', '-insert', '-N', 'many', '-L', '9000', '-H', '::1', '-P', '9443',
-                             '-W', '[::2]:9001, far.example:https', '-Y', 'rr', '-B', 'user', '-X', 'root',
-                             '-A', 'k1'), (0, '', ''))
+                             '-W', '[::2]:9001, far.example:https', '-Y', 'rr', '-V', '2000,100', '-B', 'user',
+                             '-X', 'root', '-A', 'k1'), (0, '', ''))
         out = run(conf, '-session', '-view', '-N', 'many')[1]
         for line in ('Server host:          ::1', 'Further far agents:   [::2]:9001, far.example:https',
-                     'Failover:             rr'):
+                     'Failover:             rr', 'Pending handshakes:   2000,100'):
             self.assertIn(line + '\n', out)
         for option, value, message in (
                 ('-W', 'nohost', 'invalid far agent (-W): nohost'),
@@ -827,7 +829,11 @@ class session_tests(orvconf_test):
                 ('-Y', 'fast', 'invalid failover mode (-Y): fast (prio or rr)'),
                 ('-t', '9100', 'invalid metrics endpoint (-t): 9100'),
                 ('-t', '::1:9100', 'invalid metrics endpoint (-t): ::1:9100'),
-                ('-t', '127.0.0.1:9100,127.0.0.1:9101', 'invalid metrics endpoint (-t): 127.0.0.1:9100,127.0.0.1:9101')):
+                ('-t', '127.0.0.1:9100,127.0.0.1:9101', 'invalid metrics endpoint (-t): 127.0.0.1:9100,127.0.0.1:9101'),
+                ('-V', '100', 'invalid pending handshake caps (-V): 100 (total,per source)'),
+                ('-V', '100,0', 'invalid pending handshake caps (-V): 100,0 (total,per source)'),
+                ('-V', '-1,5', 'invalid pending handshake caps (-V): -1,5 (total,per source)'),
+                ('-V', '10,5x', 'invalid pending handshake caps (-V): 10,5x (total,per source)')):
             status, out, err = run(conf, '-session', '-insert', '-N', 'bad', '-L', '9000', '-H', 'h', '-P', '1',
                                    option, value, '-B', 'user', '-X', 'root', '-A', 'k1')
             self.assertEqual((status, err), (0, message + '\noperation failed\n'), value)
@@ -1058,6 +1064,8 @@ class password_tests(orvconf_test):
             cmdline = f.read()
         self.assertNotIn(PW.encode(), cmdline)
         self.assertIn(b'-y', cmdline)
+        # Nor a gap as long as it: the arguments show as one line with the value left out.
+        self.assertEqual(cmdline.rstrip(b'\0'), ' '.join([BIN, '-f', conf, '-z', '', '-y']).encode())
         s.type(b'\n')  # an empty entry asks again
         s.expect('Enter new password for "%s":' % conf)
         s.type(b'new-secret\n')

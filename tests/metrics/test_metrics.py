@@ -188,12 +188,13 @@ def prometheus_reads_both(w):
 
 
 LINE_COUNTS = {
-    "handshake": r"SSL handshake failed: (?!timed out)",
+    "handshake": r"SSL handshake failed: (?!timed out|nothing received)|asked to renegotiate TLS",
     "partner_refused": r"access denied to .* by partner list",
     "inactivity_timeout": r"INF connection inactive for \d+ seconds, closed",
     "connect": r"connect failed|unable to connect$",
     "proxy": r"proxy gave error|unable to read proxy response",
-    "setup_timeout": r"SSL handshake failed: timed out|connect failed:110:|proxy response. timed out",
+    "setup_timeout": r"SSL handshake failed: (timed out|nothing received)|connect failed:110:|proxy response. timed out"
+                     r"|closed before its channel header: timed out",
 }
 
 

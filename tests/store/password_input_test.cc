@@ -5,6 +5,7 @@
 #include <string>
 
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,10 +63,28 @@ TEST(password_input, password_file_holds_one_line) {
         ASSERT_NE(f, nullptr);
         std::fwrite(c.content.data(), 1, c.content.size(), f);
         std::fclose(f);
+        chmod(path.c_str(), 0600);
         password_buffer buf;
         buf.assign("earlier");
         EXPECT_EQ(read_password_file(buf, path.c_str()), c.expected) << c.content.substr(0, 40);
         EXPECT_EQ(std::string(buf.c_str()), c.password) << c.content.substr(0, 40);
+    }
+    // Any group or other bit refuses the file unread; the owner's own bits do not matter.
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("secret\n", f);
+    std::fclose(f);
+    for (unsigned mode : {0400u, 0600u, 0700u, 0640u, 0604u, 0620u, 0602u, 0610u, 0666u}) {
+        chmod(path.c_str(), mode);
+        password_buffer buf;
+        unsigned seen = 0;
+        bool loose = (mode & 077) != 0;
+        EXPECT_EQ(read_password_file(buf, path.c_str(), &seen), loose ? status::too_open : status::ok)
+            << std::oct << mode;
+        EXPECT_EQ(std::string(buf.c_str()), loose ? "" : "secret") << std::oct << mode;
+        if (loose) {
+            EXPECT_EQ(seen, mode) << std::oct << mode;
+        }
     }
     std::remove(path.c_str());
     password_buffer buf;
