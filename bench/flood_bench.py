@@ -173,16 +173,16 @@ def main():
     args = parser.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-    for spec in args.build:
-        tool = os.path.join(os.path.abspath(spec.split("=", 1)[1]), "tests", "agent", "make_config")
+    for given in args.build:
+        tool = os.path.join(os.path.abspath(given.split("=", 1)[1]), "tests", "agent", "make_config")
         if os.path.exists(tool):
             os.environ["MAKE_CONFIG"] = tool
-    for spec in args.build:
-        label, build = spec.split("=", 1)
+    for given in args.build:
+        label, build = given.split("=", 1)
         run_slowloris(label, build, args.held, args.nofile)
     for cert in ("user", None):
-        for spec in args.build:
-            label, build = spec.split("=", 1)
+        for given in args.build:
+            label, build = given.split("=", 1)
             tool = os.path.join(os.path.abspath(build), "tests", "agent", "make_config")
             if os.path.exists(tool):  # a build of the programs alone uses another build's tool
                 os.environ["MAKE_CONFIG"] = tool
