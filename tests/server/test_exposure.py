@@ -14,7 +14,7 @@ import time
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from orvtest import (PASSWORD, case, check, echo, free_port, listening, main, rss_kib, sanitized,  # noqa: E402
-                     wait_for)
+                     scrape_metrics, wait_for)
 
 ATTACKER = "127.0.0.2"
 CLIENT = "127.0.0.3"
@@ -126,7 +126,8 @@ def per_source_cap(w):
     """Past its source's cap (20 here), new connections from the attacker are closed at once with
     one line, while a client from another address is served as usual; the refusals are summed up
     once the interval is over, and the attacker's held handshakes are not touched."""
-    port, server = start_server(w, w.service(echo), extra="pending=1000,20")
+    metrics = free_port()
+    port, server = start_server(w, w.service(echo), extra="pending=1000,20 metrics=127.0.0.1:%d" % metrics)
     baseline = min(echo_round(w, port) for _ in range(3))
     held = [raw(port, ATTACKER, HALF_HELLO) for _ in range(20)]
     wait_for(lambda: len(os.listdir("/proc/%d/fd" % server.pid)) >= 20, 10, "the held handshakes accepted")
@@ -140,6 +141,8 @@ def per_source_cap(w):
     refusals = [l for l in log if "refused" in l]
     check(refusals == ["WAR connections from 127.0.0.2 refused: 20 handshakes from it pending, the most one "
                        "address may hold", refusals[-1]], "one line, then one summary: %r" % refusals)
+    refused = scrape_metrics(metrics).get('orvane_connection_failures_total{reason="pending_cap"}')
+    check(refused == 30, "the metrics count each refusal: %r" % refused)
     for s in held + extra:
         s.close()
 
@@ -183,8 +186,9 @@ def descriptor_shortage(w):
 def handshake_failure_summary(w):
     """A flood of handshakes without a certificate from one address: its first five failures are
     logged as before, the rest in one summary line per interval; a legitimate client's lines are
-    written as always."""
-    port, _ = start_server(w, w.service(echo))
+    written as always; the metrics count every connection, the quiet ones too."""
+    metrics = free_port()
+    port, _ = start_server(w, w.service(echo), extra="metrics=127.0.0.1:%d" % metrics)
     nocert = client_context(w, cert=None)
     for _ in range(40):
         try:
@@ -203,6 +207,11 @@ def handshake_failure_summary(w):
           "five disconnect lines of the attacker: %r" % log)
     check(len([l for l in log if l.startswith("INF DISCONNECT") and "127.0.0.3" in l]) == 1,
           "the client's lines as always: %r" % log)
+    counters = scrape_metrics(metrics)
+    seen = {k: counters.get("orvane_" + k) for k in ('connection_failures_total{reason="handshake"}',
+                                                    "connections_accepted_total", "connections_ended_total")}
+    check(seen == {'connection_failures_total{reason="handshake"}': 40, "connections_accepted_total": 41,
+                   "connections_ended_total": 41}, "the flood counted whole: %r" % seen)
 
 
 @case
