@@ -161,10 +161,13 @@ def ftp_data_follows_its_control_connection(w):
                            capture_output=True, timeout=60)
         check(r.returncode == 0 and r.stdout == b"follow me\n", "curl %r: %d %r" % (mode, r.returncode, r.stderr))
     # Each data connection in orvclient's log went where its control connection went.
+    w.wait_lines("DISCONNECT", 8)
     control = data = None
     pairs = set()
     for l in w.disconnects():
-        server = re.search(r", server: ([^,]+),", l).group(1)
+        m = re.search(r", server: ([^,]+),", l)
+        check(m is not None, "a DISCONNECT line names its far agent: %r" % l)
+        server = m.group(1)
         if "type: FTP data connection" in l:
             data = server
         elif "type: FTP control connection" in l:

@@ -368,7 +368,10 @@ class World:
             return f.read()
 
     def lines(self, name="agent.log"):
-        return self.read(name).splitlines()
+        """The whole lines of a log so far. A line being written may be read in part (a write that
+        crosses a page is not seen at once), so an unended last line is left for the next read."""
+        text = self.read(name)
+        return text[:text.rfind("\n") + 1].splitlines()
 
     def wait_lines(self, pattern, count=1, name="agent.log", timeout=30):
         rx = re.compile(pattern)
