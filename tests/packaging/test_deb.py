@@ -24,7 +24,9 @@ PROGRAMS = ["orvclient", "orvserver", "orvconf"]
 REQUIRED_FILES = ["./usr/bin/orvclient", "./usr/bin/orvserver", "./usr/bin/orvconf",
                   "./usr/lib/systemd/system/orvclient@.service", "./usr/lib/systemd/system/orvserver@.service",
                   "./usr/lib/sysusers.d/orvane.conf", "./usr/share/doc/orvane/copyright",
-                  "./usr/share/doc/orvane/changelog.Debian.gz"]
+                  "./usr/share/doc/orvane/changelog.Debian.gz",
+                  "./usr/share/doc/orvane/examples/orvane-rules.yml",
+                  "./usr/share/doc/orvane/examples/grafana-dashboard.json"]
 
 
 def run(args, timeout=120, **kw):
