@@ -1,19 +1,12 @@
 #include "agent/far_agents.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "agent/metrics/registry.h"
 #include "net/inetaddr.h"
 #include "net/reporter.h"
 
 namespace orv {
-
-std::optional<failover_mode> parse_failover_mode(const char* text) {
-    if (!text || !*text || std::strcmp(text, "prio") == 0) return failover_mode::priority;
-    if (std::strcmp(text, "rr") == 0) return failover_mode::round_robin;
-    return std::nullopt;
-}
 
 far_agent_set::far_agent_set(const session_record& s) {
     endpoint first;

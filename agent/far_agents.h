@@ -15,16 +15,12 @@
 #include <vector>
 
 #include "net/endpoint_list.h"
+#include "store/failover_mode.h"
 #include "store/session_fields.h"
 
 namespace orv {
 
 class reporter;
-
-enum class failover_mode { priority, round_robin };
-
-// "prio" (or a missing mode) and "rr"; nullopt for anything else.
-std::optional<failover_mode> parse_failover_mode(const char* text);
 
 class far_agent_set {
 public:

@@ -4,10 +4,9 @@
 #include <openssl/pem.h>
 
 #include "editor/listing.h"
-#include <cstring>
-
 #include "net/endpoint_list.h"
 #include "net/inetaddr.h"
+#include "store/failover_mode.h"
 #include "store/pending_caps.h"
 
 namespace orv {
@@ -53,7 +52,7 @@ bool usable_endpoints(BIO* sink, const session_record& r) {
         BIO_printf(sink, "invalid far agent (-W): %s\n", bad.c_str());
         return false;
     }
-    if (r.failover && std::strcmp(r.failover, "prio") != 0 && std::strcmp(r.failover, "rr") != 0) {
+    if (!parse_failover_mode(r.failover)) {
         BIO_printf(sink, "invalid failover mode (-Y): %s (prio or rr)\n", r.failover);
         return false;
     }
