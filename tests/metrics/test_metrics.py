@@ -318,7 +318,9 @@ def echo_rounds(port, seconds):
 
 def abuse(ports):
     """Slow, huge and garbage requests at the endpoints, until the process is stopped. It runs as a
-    process of its own, so that it does not share the measuring process's interpreter lock."""
+    process of its own, so that it does not share the measuring process's interpreter lock. Some
+    hundreds of requests a second per endpoint: enough to show a stall, not so many that the
+    abuser's own CPU use (on two cores, beside another test) is what the echo's pace measures."""
     def garbage(port):
         while True:
             for payload in (os.urandom(2000), b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 1000000,
@@ -329,6 +331,7 @@ def abuse(ports):
                     s.close()
                 except OSError:
                     pass
+                time.sleep(0.002)
     for port in ports:
         threading.Thread(target=garbage, args=(port,), daemon=True).start()
     slow = []
@@ -356,18 +359,25 @@ def endpoint_abuse(w):
     pace, without a stall, and the endpoints serve again afterwards; an oversized or garbage head
     is closed unanswered at once, an unfinished one after its 5 s."""
     c = chain(w)
-    before, longest_before = echo_rounds(c["port"], 3)
-    abuser = w.spawn([sys.executable, os.path.abspath(__file__), "--abuse", str(c["client_metrics"]),
-                      str(c["server_metrics"])], "abuser.out")
-    time.sleep(1)
-    during, longest = echo_rounds(c["port"], 3)
-    w.stop(abuser, signal.SIGKILL)
-    print("echo round trips per second: %.0f before, %.0f while the endpoints are abused; longest %.3f s, %.3f s"
-          % (before, during, longest_before, longest))
     # The abuser takes CPU from the same two cores; the relay must keep most of its pace and never
-    # wait for the endpoint (a request or a time-out of 5 s would show as a long round trip).
-    check(during >= 0.5 * before, "echo pace %.0f/s under abuse, %.0f/s before" % (during, before))
-    check(longest < 1.0, "the longest round trip under abuse took %.3f s" % longest)
+    # wait for the endpoint (a request or a time-out of 5 s would show as a long round trip). A
+    # test started beside this one can take the cores for a while too: the pace gets three tries,
+    # each measured against the pace just before it; a stall fails at once.
+    paces = []
+    for _ in range(3):
+        before, longest_before = echo_rounds(c["port"], 3)
+        abuser = w.spawn([sys.executable, os.path.abspath(__file__), "--abuse", str(c["client_metrics"]),
+                          str(c["server_metrics"])], "abuser.out")
+        time.sleep(1)
+        during, longest = echo_rounds(c["port"], 3)
+        w.stop(abuser, signal.SIGKILL)
+        print("echo round trips per second: %.0f before, %.0f while the endpoints are abused; longest %.3f s, %.3f s"
+              % (before, during, longest_before, longest))
+        check(longest < 1.0, "the longest round trip under abuse took %.3f s" % longest)
+        paces.append((before, during))
+        if during >= 0.5 * before:
+            break
+    check(paces[-1][1] >= 0.5 * paces[-1][0], "echo pace under abuse, before: %r" % paces)
     for port in (c["client_metrics"], c["server_metrics"]):
         wait_for(lambda: http_get(port, "/healthz")[0] == 200, 20, "the endpoint to serve again")
     check(c["client"].poll() is None and c["server"].poll() is None, "both agents run")
