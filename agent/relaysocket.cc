@@ -441,8 +441,9 @@ void relaysocket::count_setup() {
 
 bool relaysocket::silent_past_bound() const {
     if (silent_due_ms_ < 0 || now_ms() < silent_due_ms_) return false;
-    // The socket BIO counts every byte the library took from the peer, handshake included.
-    return !ssl() || BIO_number_read(SSL_get_rbio(ssl())) == 0;
+    // The socket BIO counts every byte the library took from the peer, handshake included; a
+    // first record still arriving waits in the kernel's queue.
+    return !ssl() || (BIO_number_read(SSL_get_rbio(ssl())) == 0 && queued_input() == 0);
 }
 
 void relaysocket::hold_setup_bound() {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -342,6 +343,12 @@ int socket::so_reuseaddr(int value) { return option(SOL_SOCKET, SO_REUSEADDR, "S
 int socket::so_keepalive(int value) { return option(SOL_SOCKET, SO_KEEPALIVE, "SO_KEEPALIVE", value); }
 int socket::so_oobinline(int value) { return option(SOL_SOCKET, SO_OOBINLINE, "SO_OOBINLINE", value); }
 int socket::tcp_nodelay(int value) { return option(IPPROTO_TCP, TCP_NODELAY, "TCP_NODELAY", value); }
+
+int socket::queued_input() const {
+    int queued = 0;
+    if (handle_ < 0 || race_ || ioctl(handle_, FIONREAD, &queued) != 0) return 0;
+    return queued;
+}
 
 int socket::is_busy() { return is_connecting() ? 1 : 0; }
 

@@ -73,6 +73,8 @@ public:
     int so_keepalive(int value);
     int so_oobinline(int value);
     int tcp_nodelay(int value);
+    // Bytes the kernel holds for the next read (FIONREAD); 0 when it cannot tell.
+    int queued_input() const;
 
     bool is_connecting() const { return pending_ != nullptr || race_ != nullptr; }
     bool is_closed() const { return handle_ < 0; }

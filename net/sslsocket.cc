@@ -1,6 +1,7 @@
 #include "net/sslsocket.h"
 
 #include <cerrno>
+#include <sys/socket.h>
 
 #include <openssl/err.h>
 #include <openssl/x509.h>
@@ -106,7 +107,35 @@ void sslsocket::handle_replaced() {
     if (ssl_ && !SSL_set_fd(ssl_.get(), handle_)) report_handshake_failure();
 }
 
+bool sslsocket::first_record_arriving() {
+    // A TLS record: type (22 for a handshake), version (2 bytes), length (2 bytes), then that many.
+    constexpr int header_size = 5;
+    constexpr int max_first_record = header_size + 16384 + 2048;
+    unsigned char header[header_size];
+    // Peeking only at bytes that are there: a peek at an empty queue would take the pending error
+    // (a reset, say) that the library's own read must see and report.
+    int queued = queued_input();
+    ssize_t n = queued > 0 ? recv(handle_, header, sizeof header, MSG_PEEK | MSG_DONTWAIT) : 0;
+    int need = header_size;
+    if (n == header_size) need += header[3] << 8 | header[4];
+    bool waiting = n > 0 && header[0] == 22 && need <= max_first_record && queued < need;
+    // Woken with the mark already at this size and the record still short: the peer has closed
+    // (the selector reports that whatever the mark). The library reads what there is and fails.
+    if (waiting && need == low_water_) waiting = false;
+    int mark = waiting ? need : 1;
+    if (mark != low_water_) {
+        if (setsockopt(handle_, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) != 0) {
+            mark = 1;
+            waiting = false;
+            (void)setsockopt(handle_, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);
+        }
+        low_water_ = mark;
+    }
+    return waiting;
+}
+
 int sslsocket::handshake_step() {
+    if (SSL_is_server(ssl_.get()) && SSL_in_before(ssl_.get()) && first_record_arriving()) return 1;
     stamp_activity();
     ERR_clear_error();
     errno = 0;

@@ -91,6 +91,13 @@ protected:
     int attach(SSL* ssl, bool server, const char* misuse);
     // One handshake step: 1 to go on (done or waiting), -1 after reporting the failure.
     int handshake_step();
+    // Server role, before the library has read anything: true while the client's first record
+    // is still arriving. The library is not called until it is whole, so a peer that sends part
+    // of a ClientHello costs the kernel's receive queue, not the library's handshake buffers
+    // (some 36 KiB). The socket's low-water mark makes the selector wake once it is all there.
+    // False, and the library goes on as usual, for anything that is not the start of a
+    // handshake record, and when the peer has closed or the mark cannot be set.
+    bool first_record_arriving();
     void record_peer();
     void report_handshake_failure();
     // Appended to every "SSL handshake failed" line: what the owner knows that explains a
@@ -110,6 +117,7 @@ protected:
     bool input_stalled_ = false;  // the last read waited for the network
     bool fatal_ = false;          // the library failed: no close_notify may follow
     bool renegotiation_refused_ = false;
+    int low_water_ = 1;  // the handle's SO_RCVLOWAT while the first record arrives
 
 private:
     static void watch_alerts(const SSL* ssl, int where, int value);
